@@ -1,0 +1,10 @@
+// Listing an archive: its preamble texts and one line of compression statistics.
+#pragma once
+
+namespace kapsa {
+
+// Lists the archive that name stands for on standard output.  On failure it
+// prints to standard error and sets options.exit_code to 1.
+void list_archive(const char *name);
+
+}  // namespace kapsa

@@ -1,0 +1,197 @@
+// Writing the extractor image and preamble, and finding them again.
+#include "archive/preamble.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "frame/locate.h"
+#include "gz/stream.h"
+
+namespace kapsa {
+
+Preamble preamble = {};
+
+namespace {
+
+// A heap block released on every return.
+using HeapBlock = std::unique_ptr<unsigned char, decltype(&free)>;
+
+// Search buffer of find_preamble, and the most asked of one read.
+constexpr size_t search_buffer_size = 8192;
+
+// The magic, each byte masked, so that the 11 bytes never stand together in
+// the program's file.  The mask is read through a volatile so that the
+// compiler cannot fold the unmasking back into a constant.
+constexpr unsigned char magic_mask = 0x5a;
+constexpr unsigned char masked_magic[magic_size] = {
+    'k' ^ magic_mask, 'a' ^ magic_mask, 'p' ^ magic_mask, 's' ^ magic_mask,
+    'a' ^ magic_mask, '+' ^ magic_mask, 'm' ^ magic_mask, 'a' ^ magic_mask,
+    'g' ^ magic_mask, 'i' ^ magic_mask, 'k' ^ magic_mask};
+volatile unsigned char magic_key = magic_mask;
+
+// Reads one preamble text, a byte a time, into field (text_size bytes) up to
+// and including its NUL.  Returns 0; 0 also when the file ends first (the
+// text is what was read); -1 when the text does not fit the field (the field
+// then holds its first 1,023 characters).
+int read_preamble_text(int fd, char *field) {
+  size_t len = 0;
+  for (;;) {
+    char c;
+    if (read(fd, &c, 1) != 1) break;
+    if (c == '\0') break;
+    if (len == text_size - 1) {
+      field[len] = '\0';
+      return -1;
+    }
+    field[len++] = c;
+  }
+  field[len] = '\0';
+  return 0;
+}
+
+}  // namespace
+
+const unsigned char *build_magic() {
+  static unsigned char magic[magic_size];
+  for (size_t i = 0; i < magic_size; i++) magic[i] = masked_magic[i] ^ magic_key;
+  return magic;
+}
+
+int write_preamble(const char *extractor, int out) {
+  const char *path = locate_executable(extractor);
+  if (!path) {
+    fprintf(stderr, "%s: unable to find kapsa to build preamble\n", options.program_name);
+    return -1;
+  }
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    perror(path);
+    return -1;
+  }
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    perror(path);
+    return -1;
+  }
+  size_t size = size_t(st.st_size);
+  HeapBlock image(static_cast<unsigned char *>(malloc(size ? size : 1)), free);
+  if (!image) {
+    errno = ENOMEM;
+    perror(path);
+    close(fd);
+    return -1;
+  }
+  size_t got = 0;
+  while (got < size) {
+    ssize_t n = read(fd, image.get() + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;  // the file shrank while it was read
+      perror(path);
+      close(fd);
+      return -1;
+    }
+    got += size_t(n);
+  }
+  close(fd);
+
+  const unsigned char *magic = build_magic();
+  const char *texts[] = {preamble.features, preamble.comment, preamble.run_command,
+                         preamble.extract_command};
+  bool ok = write_all(out, image.get(), size) == 0 && write_all(out, magic, magic_size) == 0;
+  for (const char *text : texts)
+    ok = ok && write_all(out, text, strlen(text) + 1) == 0;
+  if (!ok) {
+    perror(options.payload_name);
+    return -1;
+  }
+  return 0;
+}
+
+int find_preamble(const char *name) {
+  preamble.damaged = 0;
+  const char *path = locate_executable(name);
+  if (!path) {
+    fprintf(stderr, "%s: unable to find kapsa to build preamble\n", options.program_name);
+    return -1;
+  }
+  // Non-blocking, so that opening a FIFO cannot hang; only regular files are
+  // searched (a device could feed the search without end).
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    perror(path);
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return -1;
+  }
+
+  // Streaming search: `matched` bytes of the magic end at the current byte.
+  // After a mismatch the failure function falls back to the longest proper
+  // prefix of the magic that still ends here, so an occurrence that begins
+  // inside a broken partial match is found.
+  const unsigned char *magic = build_magic();
+  size_t fallback[magic_size] = {0};
+  for (size_t i = 1, k = 0; i < magic_size; i++) {
+    while (k > 0 && magic[i] != magic[k]) k = fallback[k - 1];
+    if (magic[i] == magic[k]) k++;
+    fallback[i] = k;
+  }
+  HeapBlock buffer(static_cast<unsigned char *>(malloc(search_buffer_size)), free);
+  if (!buffer) {
+    close(fd);
+    return -1;
+  }
+  off_t consumed = 0;  // bytes of the file before the current read
+  off_t magic_end = -1;
+  size_t matched = 0;
+  while (magic_end < 0) {
+    ssize_t n = read(fd, buffer.get(), search_buffer_size - 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    for (ssize_t i = 0; i < n; i++) {
+      unsigned char c = buffer.get()[i];
+      while (matched > 0 && c != magic[matched]) matched = fallback[matched - 1];
+      if (c == magic[matched]) matched++;
+      if (matched == magic_size) {
+        magic_end = consumed + i + 1;
+        break;
+      }
+    }
+    consumed += n;
+  }
+  buffer.reset();
+  if (magic_end < 0 || lseek(fd, magic_end, SEEK_SET) != magic_end) {
+    close(fd);
+    return -1;
+  }
+
+  char *fields[] = {preamble.features, preamble.comment, preamble.run_command,
+                    preamble.extract_command};
+  for (char *field : fields) *field = '\0';
+  for (char *field : fields) {
+    if (read_preamble_text(fd, field) != 0) {
+      preamble.damaged = 1;
+      close(fd);
+      return -1;
+    }
+  }
+  options.payload_offset = lseek(fd, 0, SEEK_CUR);
+  if (options.payload_offset < 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace kapsa

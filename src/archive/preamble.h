@@ -1,0 +1,59 @@
+// The archive file and its preamble.
+//
+// An archive is one file:
+//
+//   offset              size   content
+//   0                   N      extractor image: the kapsa executable, unchanged
+//   N                   11     preamble magic (see build_magic), no terminator
+//   N+11                f+1    feature list, NUL
+//   N+12+f              c+1    comment, NUL
+//   N+13+f+c            r+1    run (post-install) command, NUL
+//   N+14+f+c+r          e+1    extract command, NUL
+//   N+15+f+c+r+e        ...    payload up to the end of the file: one gzip
+//                              member per input file, or (NOCOMPR) the raw
+//                              bytes of the input files one after the other
+//
+// Nothing carries a length or a version: the first occurrence of the magic in
+// the file is the preamble, and the end of the file ends the payload.  The
+// system's loader runs the image and ignores the bytes behind it.
+#pragma once
+
+#include <cstddef>
+
+#include "frame/options.h"
+
+namespace kapsa {
+
+constexpr size_t magic_size = 11;
+
+struct Preamble {
+  char features[text_size];         // feature list, items separated by ","
+  char comment[text_size];          // text shown to the user before extraction
+  char run_command[text_size];      // post-install command; empty: none
+  char extract_command[text_size];  // receives the payload; empty: "cat > %p/%o"
+  int damaged;                      // set by find_preamble: a stored text did not fit
+};
+
+extern Preamble preamble;
+
+// Returns a static buffer holding the 11 magic bytes (not NUL-terminated).
+// The magic is assembled at run time so that the program's own file never
+// holds it: a build copies that file, and the first occurrence counts.
+const unsigned char *build_magic();
+
+// Writes the extractor image (the file that extractor names, found through
+// locate_executable) and the preamble to out.  Returns 0, or -1 after
+// printing what failed; nothing has then been written when the failure came
+// before the image.
+int write_preamble(const char *extractor, int out);
+
+// Finds the preamble in the file that name stands for (located through
+// locate_executable).  Returns a read-only descriptor positioned at the first
+// payload byte, with the preamble texts and options.payload_offset set; or -1.
+// Prints only when the name cannot be located or opened.  A file that is not a
+// regular file, or has no magic, gives -1 silently.  A stored text of more
+// than 1,023 characters gives -1 with preamble.damaged set (the texts read so
+// far are kept, cut within their buffers).
+int find_preamble(const char *name);
+
+}  // namespace kapsa

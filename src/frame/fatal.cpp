@@ -1,0 +1,77 @@
+// The fatal stop and the removal of the temporary link.
+#include "frame/fatal.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace kapsa {
+
+namespace {
+
+// The registered link.  Written only with the signals blocked, so that the
+// handler never sees it half-copied.
+char link_path[512];
+volatile sig_atomic_t link_set = 0;
+
+constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Unlinks link_path when it still names a symbolic link: a directory or file
+// that someone put there meanwhile is never removed.  Async-signal-safe.
+void remove_link_now() {
+  struct stat st;
+  if (link_set && lstat(link_path, &st) == 0 && S_ISLNK(st.st_mode)) unlink(link_path);
+  link_set = 0;
+}
+
+void on_cleanup_signal(int sig) {
+  remove_link_now();
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+}  // namespace
+
+void fatal_set_link(const char *path) {
+  sigset_t block, old;
+  sigemptyset(&block);
+  for (int sig : cleanup_signals) sigaddset(&block, sig);
+  sigprocmask(SIG_BLOCK, &block, &old);
+  link_set = 0;
+  if (path && *path && strlen(path) < sizeof link_path) {
+    memcpy(link_path, path, strlen(path) + 1);
+    link_set = 1;
+    for (int sig : cleanup_signals) {
+      struct sigaction sa = {};
+      sa.sa_handler = on_cleanup_signal;
+      sigemptyset(&sa.sa_mask);
+      sigaction(sig, &sa, nullptr);
+    }
+  }
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+void fatal_remove_link() {
+  sigset_t block, old;
+  sigemptyset(&block);
+  for (int sig : cleanup_signals) sigaddset(&block, sig);
+  sigprocmask(SIG_BLOCK, &block, &old);
+  remove_link_now();
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+void fatal_exit() {
+#ifdef KAPSA_FUZZ
+  throw FatalStop{};
+#else
+  fatal_remove_link();
+  fflush(stdout);
+  exit(1);
+#endif
+}
+
+}  // namespace kapsa

@@ -1,0 +1,36 @@
+// Appending to and looking up the feature list.
+#include "frame/features.h"
+
+#include <cstring>
+
+#include "archive/preamble.h"
+
+namespace kapsa {
+
+namespace {
+
+char lookup_result[feature_item_max + 1];
+
+}  // namespace
+
+int feature_append(const char *item) {
+  char *list = preamble.features;
+  size_t have = strlen(list);
+  size_t add = strlen(item) + (have ? 1 : 0);
+  if (have + add >= sizeof preamble.features) return -1;
+  if (have) list[have++] = ',';
+  memcpy(list + have, item, strlen(item) + 1);
+  return 0;
+}
+
+const char *feature_lookup(const char *key) {
+  const char *found = strstr(preamble.features, key);
+  if (!found) return nullptr;
+  size_t len = strcspn(found, ",");
+  if (len > feature_item_max) len = feature_item_max;
+  memcpy(lookup_result, found, len);
+  lookup_result[len] = '\0';
+  return lookup_result;
+}
+
+}  // namespace kapsa

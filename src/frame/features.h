@@ -1,0 +1,22 @@
+// The feature list: the comma-separated items of the preamble that steer an
+// extraction ("NOCOMPR", "VFYFS=dir", "FSSUB=dir", "NAME=file", and any other
+// item, which is only exported to the post-install command).
+#pragma once
+
+namespace kapsa {
+
+// Longest item text that a lookup returns whole.
+constexpr int feature_item_max = 255;
+
+// Appends item to the preamble's feature list, after a "," when the list is
+// not empty.  Returns 0, or -1 when the list would pass 1,023 characters; the
+// list is then unchanged.
+int feature_append(const char *item);
+
+// Looks key up as a plain substring anywhere in the feature list.  Returns
+// null when it does not occur; otherwise the text from the first occurrence
+// up to the next "," (at most 255 characters), in one static buffer that the
+// next lookup overwrites.
+const char *feature_lookup(const char *key);
+
+}  // namespace kapsa

@@ -1,0 +1,8 @@
+// The one instance of the run settings.
+#include "frame/options.h"
+
+namespace kapsa {
+
+Options options = {};
+
+}  // namespace kapsa

@@ -1,0 +1,165 @@
+// Stream buffers, CRC-32 and the fatal reporters.
+#include "gz/stream.h"
+
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "frame/fatal.h"
+#include "frame/options.h"
+
+namespace kapsa {
+
+// Zero-initialised, so that the buffers take no room in the program file;
+// the CRC register starts as all ones.
+StreamState stream;
+static const bool crc_register_preset = (stream.crc_register = 0xffffffffu, true);
+
+void reset_streams() {
+  stream.out_count = 0;
+  stream.in_pos = 0;
+  stream.in_len = 0;
+  stream.in_total = 0;
+  stream.out_total = 0;
+}
+
+int refill_input() {
+  stream.in_len = 0;
+  errno = 0;
+  do {
+    ssize_t n = read(options.archive_fd, stream.in_buf + stream.in_len, in_buf_size - stream.in_len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    stream.in_len += uint32_t(n);
+  } while (stream.in_len < in_buf_size);
+  if (stream.in_len == 0) fatal_read_error();
+  stream.in_total += stream.in_len;
+  stream.in_pos = 1;
+  return stream.in_buf[0];
+}
+
+int write_all(int fd, const void *data, size_t count) {
+  const unsigned char *p = static_cast<const unsigned char *>(data);
+  while (count > 0) {
+    ssize_t n = write(fd, p, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) {  // no progress at all: give up rather than spin
+      errno = EIO;
+      return -1;
+    }
+    p += n;
+    count -= size_t(n);
+  }
+  return 0;
+}
+
+void write_fully(int fd, const void *data, size_t count) {
+  if (write_all(fd, data, count) != 0) fatal_write_error();
+}
+
+void flush_out_buf() {
+  if (stream.out_count == 0) return;
+  write_fully(options.out_fd, stream.out_buf, stream.out_count);
+  stream.out_total += stream.out_count;
+  stream.out_count = 0;
+}
+
+void flush_out_window() {
+  if (stream.out_count == 0) return;
+  update_crc(stream.out_window, stream.out_count);
+  write_fully(options.out_fd, stream.out_window, stream.out_count);
+  stream.out_total += stream.out_count;
+  stream.out_count = 0;
+}
+
+void put_short(unsigned value) {
+  if (stream.out_count < out_buf_size - 2) {
+    stream.out_buf[stream.out_count++] = static_cast<unsigned char>(value & 0xff);
+    stream.out_buf[stream.out_count++] = static_cast<unsigned char>((value >> 8) & 0xff);
+  } else {
+    put_byte(value & 0xff);
+    put_byte((value >> 8) & 0xff);
+  }
+}
+
+void put_long(uint32_t value) {
+  put_short(value & 0xffff);
+  put_short(value >> 16);
+}
+
+uint32_t update_crc(const unsigned char *data, size_t count) {
+  if (!data) {
+    stream.crc_register = 0xffffffffu;
+    return 0;
+  }
+  // zlib's crc32 takes and returns the complemented value; the register keeps
+  // the uncomplemented one, as a byte-wise table loop would.
+  uLong crc = stream.crc_register ^ 0xffffffffu;
+  while (count > 0) {
+    uInt piece = count > 0x40000000u ? 0x40000000u : uInt(count);
+    crc = crc32(crc, data, piece);
+    data += piece;
+    count -= piece;
+  }
+  stream.crc_register = uint32_t(crc) ^ 0xffffffffu;
+  return uint32_t(crc);
+}
+
+long read_for_compressor(unsigned char *buffer, size_t size) {
+  ssize_t n;
+  do {
+    n = read(options.archive_fd, buffer, size);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) fatal_read_error();
+  if (n == 0) return 0;
+  update_crc(buffer, size_t(n));
+  stream.in_total += uint32_t(n);
+  return long(n);
+}
+
+void fatal_error(const char *message) {
+  fprintf(stderr, "\n%s: %s: %s\n", options.program_name, options.input_name, message);
+  fatal_exit();
+}
+
+void fatal_read_error() {
+  int saved = errno;
+  fprintf(stderr, "\n%s: ", options.program_name);
+  if (saved != 0) {
+    errno = saved;
+    perror(options.input_name);
+  } else {
+    fprintf(stderr, "%s: unexpected end of file\n", options.input_name);
+  }
+  fatal_exit();
+}
+
+void fatal_write_error() {
+  int saved = errno;
+  fprintf(stderr, "\n%s: ", options.program_name);
+  errno = saved;
+  perror(options.payload_name);
+  fatal_exit();
+}
+
+void print_ratio(long long numerator, long long denominator, FILE *out) {
+  long long ratio;
+  if (denominator == 0)
+    ratio = 0;
+  else if (denominator < 2147483)
+    ratio = numerator * 1000 / denominator;
+  else
+    ratio = numerator / (denominator / 1000);
+  if (ratio < 0) {
+    putc('-', out);
+    ratio = -ratio;
+  } else {
+    putc(' ', out);
+  }
+  fprintf(out, "%2lld.%1lld%%", ratio / 10, ratio % 10);
+}
+
+}  // namespace kapsa

@@ -1,0 +1,95 @@
+// The byte-stream layer under the gzip member reader and writer.
+//
+// Reading an archive: the payload comes from options.archive_fd in blocks of
+// up to 32,768 bytes (in_buf) and is handed out byte by byte; decompressed
+// data collects in out_window (32,768 bytes), and each window-full is folded
+// into the CRC and written to options.out_fd.
+// Writing a member: the writer's output collects in out_buf (16,384 bytes)
+// and is written to options.out_fd whenever the buffer is full; the
+// compressor reads its input through read_for_compressor, which keeps the
+// CRC and the byte count of what was read.
+//
+// The reporters at the end stop the process (fatal_exit) with status 1.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace kapsa {
+
+constexpr uint32_t in_buf_size = 32768;
+constexpr uint32_t out_buf_size = 16384;
+constexpr uint32_t out_window_size = 32768;
+
+struct StreamState {
+  unsigned char in_buf[in_buf_size];          // current input block from archive_fd
+  uint32_t in_pos;                            // next unread byte of in_buf
+  uint32_t in_len;                            // valid bytes in in_buf
+  unsigned char out_buf[out_buf_size];        // member writer output not yet written
+  unsigned char out_window[out_window_size];  // decompressed data not yet written
+  uint32_t out_count;     // bytes held in out_buf (writing) or out_window (reading)
+  uint32_t in_total;      // compressed bytes read in, or bytes handed to the compressor
+  uint32_t out_total;     // bytes written to out_fd by the two flushes (modulo 2^32)
+  uint32_t crc_register;  // running CRC-32, kept uncomplemented
+};
+
+extern StreamState stream;
+
+// Empties the buffers and zeroes the counters; the CRC register is left alone.
+void reset_streams();
+
+// Reads the next block of archive_fd into in_buf, filling it whole unless the
+// input ends or fails, and returns its first byte (in_pos is then 1).  Ends
+// the process through fatal_read_error when no byte could be read.
+int refill_input();
+
+// Returns the next input byte, refilling in_buf when it is used up.
+inline int next_input_byte() {
+  return stream.in_pos < stream.in_len ? stream.in_buf[stream.in_pos++] : refill_input();
+}
+
+// Writes count bytes of data to fd, continuing short writes.  Returns 0, or
+// -1 with errno set when a write fails.
+int write_all(int fd, const void *data, size_t count);
+
+// Writes count bytes of data to fd, continuing short writes; a failed write
+// ends the process through fatal_write_error.
+void write_fully(int fd, const void *data, size_t count);
+
+// Writes the out_count bytes of out_buf to out_fd.
+void flush_out_buf();
+
+// Folds the out_count bytes of out_window into the CRC and writes them to out_fd.
+void flush_out_window();
+
+// Appends one byte, a 16-bit and a 32-bit little-endian value to out_buf,
+// flushing it whenever it is full.
+inline void put_byte(unsigned c) {
+  stream.out_buf[stream.out_count++] = static_cast<unsigned char>(c);
+  if (stream.out_count == out_buf_size) flush_out_buf();
+}
+void put_short(unsigned value);
+void put_long(uint32_t value);
+
+// With null data: presets the CRC register and returns 0.  Otherwise folds
+// count bytes into the register and returns the CRC so far; a count of 0
+// queries it.
+uint32_t update_crc(const unsigned char *data, size_t count);
+
+// Reads up to size bytes of archive_fd into buffer for the compressor,
+// folding them into the CRC and counting them in in_total.  Returns the count,
+// or 0 at the end of the input.  A failed read ends the process through
+// fatal_read_error: a member must never end early without a word.
+long read_for_compressor(unsigned char *buffer, size_t size);
+
+// Fatal reporters; each ends the process with status 1.
+[[noreturn]] void fatal_error(const char *message);
+[[noreturn]] void fatal_read_error();
+[[noreturn]] void fatal_write_error();
+
+// Prints numerator/denominator as a signed percentage with one decimal
+// (" 33.3%", "- 5.0%") to out.
+void print_ratio(long long numerator, long long denominator, FILE *out);
+
+}  // namespace kapsa

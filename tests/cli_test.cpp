@@ -1,0 +1,196 @@
+// The command line of the real binary: usage texts, option errors, exit
+// statuses, and the bytes of a raw archive.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "support.h"
+
+using test::kapsa;
+using test::Result;
+using test::RunOptions;
+using test::TempDir;
+
+namespace {
+
+const std::string version = "Version: @(#) kapsa 1.2    5/17/2001 \n";
+
+std::string build_usage(const std::string &name) {
+  return version + "Usage: " + name +
+         " [-huclva] [-p kapsa_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
+         "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] <files...>\n";
+}
+
+std::string extract_usage(const std::string &name, const std::string &comment) {
+  return version + "\n" + comment + "\n\nUsage: " + name + " [-hclnvtx]\n" +
+         "    -h: show this help\n"
+         "    -u: use as utility to decompress archive specified on command-line\n"
+         "    -l: list compression statistics\n"
+         "    -c: extract to stdout instead of archive name\n"
+         "    -x: extract only. do not deflate the archive\n"
+         "    -n: do not run install command after deflating archive\n"
+         "    -t: temp path for decompression if archive allows\n"
+         "    -v: verbose output\n";
+}
+
+struct Cli : testing::Test {
+  RunOptions in_dir() {
+    RunOptions o;
+    o.cwd = dir.path;
+    return o;
+  }
+  RunOptions as_kapsa() {
+    RunOptions o = in_dir();
+    o.argv0 = "kapsa";
+    o.env["PATH"] = std::string(test::kapsa_bin()).substr(0, std::string(test::kapsa_bin()).rfind('/'));
+    return o;
+  }
+  TempDir dir;
+};
+
+TEST_F(Cli, NoArgumentsPrintsTheUsageAndAsksForFiles) {
+  Result r = kapsa({}, as_kapsa());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, build_usage("kapsa") + "kapsa: what files do you want to compress?\n");
+}
+
+TEST_F(Cli, HelpAndOptionErrorsPrintTheUsageAndExit1) {
+  for (auto args : std::vector<std::vector<std::string>>{{"-h"}, {"-?"}, {"-v", "-h", "f"}}) {
+    Result r = kapsa(args, as_kapsa());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, build_usage("kapsa"));
+  }
+  Result bad = kapsa({"-z"}, as_kapsa());
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err, "kapsa: invalid option -- 'z'\n" + build_usage("kapsa"));
+  Result missing = kapsa({"-C"}, as_kapsa());
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "kapsa: option requires an argument -- 'C'\n" + build_usage("kapsa"));
+  Result u = kapsa({"-u", "-h"}, as_kapsa());
+  EXPECT_EQ(u.err, extract_usage("kapsa", ""));
+}
+
+TEST_F(Cli, RawArchiveHoldsImageMagicFeaturesTextsAndFiles) {
+  test::write_file(dir / "f1", "first file\n");
+  test::write_file(dir / "f2", std::string("second\0file", 11));
+  std::string a = test::build_archive(dir, "a.run", {"-a", "-C", "note", "-V", "/opt", "-S", "sub", "f1", "f2"});
+  std::string image = test::read_file(test::kapsa_bin());
+  std::string expected = image + test::magic() + "NOCOMPR,VFYFS=/opt,FSSUB=sub,NAME=f1" + '\0' +
+                         "note" + '\0' + '\0' + '\0' + "first file\n" + std::string("second\0file", 11);
+  EXPECT_TRUE(test::read_file(a) == expected) << "archive bytes differ";
+
+  Result help = test::run(a, {"-h"}, in_dir());
+  EXPECT_EQ(help.status, 1);
+  EXPECT_EQ(help.err, extract_usage(a, "note"));
+}
+
+TEST_F(Cli, OptionsStopAtTheFirstFileArgument) {
+  test::write_file(dir / "f", "x");
+  RunOptions o = in_dir();
+  o.stdout_file = dir / "a.run";
+  Result r = kapsa({"-a", "f", "-a"}, o);
+  EXPECT_EQ(r.status, 1);  // "-a" is an input file, and there is none of that name
+  EXPECT_EQ(r.err, "-a: No such file or directory\n");
+  std::string archive = test::read_file(dir / "a.run");
+  EXPECT_NE(archive.find("NOCOMPR,NAME=f"), std::string::npos);
+}
+
+TEST_F(Cli, AFirstFileEndingInSlashGivesAnEmptyName) {
+  mkdir((dir / "d").c_str(), 0755);
+  test::write_file(dir / "f", "x");
+  RunOptions o = in_dir();
+  o.stdout_file = dir / "a.run";
+  Result r = kapsa({"-a", "d/", "f"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "d/: Is a directory\n");
+  std::string archive = test::read_file(dir / "a.run");
+  EXPECT_NE(archive.find(std::string("NOCOMPR,NAME=") + '\0'), std::string::npos);
+  EXPECT_EQ(archive.substr(archive.size() - 1), "x");
+}
+
+TEST_F(Cli, AFailingWriteFailsTheBuild) {
+  test::write_file(dir / "f1", "data");
+  RunOptions o = in_dir();
+  o.stdout_file = "/dev/full";
+  Result r = kapsa({"-a", "f1"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "stdout: No space left on device\n");
+}
+
+TEST_F(Cli, AMissingInputIsReportedTheRestWrittenAndTheBuildFails) {
+  test::write_file(dir / "f1", "payload-bytes");
+  RunOptions o = in_dir();
+  o.stdout_file = dir / "a.run";
+  Result r = kapsa({"-a", "nosuch", "f1"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "nosuch: No such file or directory\n");
+  std::string archive = test::read_file(dir / "a.run");
+  EXPECT_EQ(archive.substr(archive.size() - 13), "payload-bytes");
+  EXPECT_NE(archive.find(std::string("NOCOMPR,NAME=nosuch") + '\0'), std::string::npos);
+}
+
+TEST_F(Cli, OverLongTextsAreRefusedNotCut) {
+  std::string long_text(1024, 'x');
+  test::write_file(dir / "f", "x");
+  for (const char *opt : {"-C", "-r", "-f", "-p"}) {
+    Result r = kapsa({opt, long_text, "f"}, as_kapsa());
+    EXPECT_EQ(r.status, 1) << opt;
+    EXPECT_EQ(r.out, "") << opt;
+    EXPECT_EQ(r.err, std::string("kapsa: argument of ") + opt + " too long (at most 1023 characters)\n");
+  }
+  Result t = kapsa({"-u", "-t", long_text, "f"}, as_kapsa());
+  EXPECT_EQ(t.status, 1);
+  EXPECT_EQ(t.err, "kapsa: argument of -t too long (at most 1023 characters)\n");
+
+  std::string value(250, 'v');
+  Result item = kapsa({"-V", value, "f"}, as_kapsa());
+  EXPECT_EQ(item.status, 1);
+  EXPECT_EQ(item.err, "kapsa: feature item too long (at most 255 characters): VFYFS=" + value + "\n");
+  std::vector<std::string> many;
+  for (int i = 0; i < 5; i++) many.insert(many.end(), {"-S", std::string(200, 's')});
+  many.push_back("f");
+  Result list = kapsa(many, as_kapsa());
+  EXPECT_EQ(list.status, 1);
+  EXPECT_EQ(list.err, "kapsa: feature list too long (at most 1023 characters)\n");
+}
+
+TEST_F(Cli, ExtractModeOptionsSeeTheModeInForce) {
+  // -t before -u is ignored by the plain tool; after -u it is taken (and
+  // checked).  -V and -S consume their argument in extract mode.
+  std::string long_text(2000, 't');
+  Result before = kapsa({"-t", long_text, "-u", "-h"}, as_kapsa());
+  EXPECT_EQ(before.err, extract_usage("kapsa", ""));
+  Result comment = kapsa({"-u", "-C", "shown", "-V", "x", "-S", "y", "-a", "-h"}, as_kapsa());
+  EXPECT_EQ(comment.err, extract_usage("kapsa", "shown"));
+  Result no_file = kapsa({"-u"}, as_kapsa());
+  EXPECT_EQ(no_file.status, 1);
+  EXPECT_EQ(no_file.err, extract_usage("kapsa", "Self-Extracting archive file"));
+}
+
+TEST_F(Cli, ABuildWithoutALocatableProgramStops) {
+  test::write_file(dir / "f", "x");
+  RunOptions o = in_dir();
+  o.stdout_file = dir / "a.run";
+  Result r = kapsa({"-p", "no-such-extractor", "f"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, std::string(test::kapsa_bin()) + ": unable to find kapsa to build preamble\n");
+  EXPECT_EQ(test::read_file(dir / "a.run"), "");
+}
+
+TEST_F(Cli, AProgramOfTheSameNameInTheCurrentDirectoryIsNotTakenForTheRunningOne) {
+  // An archive named "kapsa" in the current directory must neither turn the
+  // plain tool into an extractor nor become the image of a build.
+  test::write_file(dir / "f", "x");
+  std::string other = test::build_archive(dir, "other.run", {"-a", "-C", "other", "f"});
+  rename(other.c_str(), (dir / "kapsa").c_str());
+  RunOptions o = as_kapsa();
+  o.stdout_file = dir / "new.run";
+  Result r = kapsa({"-a", "f"}, o);
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::string image = test::read_file(test::kapsa_bin());
+  EXPECT_EQ(test::read_file(dir / "new.run").substr(0, image.size()), image);
+}
+
+}  // namespace

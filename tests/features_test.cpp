@@ -1,0 +1,73 @@
+// The feature list: appending items and looking keys up.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "archive/preamble.h"
+#include "frame/features.h"
+
+using namespace kapsa;
+
+namespace {
+
+struct FeatureList : testing::Test {
+  void SetUp() override { preamble = {}; }
+  void set(const char *list) { strcpy(preamble.features, list); }
+  std::string lookup(const char *key) {
+    const char *r = feature_lookup(key);
+    return r ? r : "<none>";
+  }
+};
+
+TEST_F(FeatureList, AppendSeparatesItemsWithOneCommaAndNoLeadingComma) {
+  EXPECT_EQ(feature_append("NOCOMPR"), 0);
+  EXPECT_STREQ(preamble.features, "NOCOMPR");
+  EXPECT_EQ(feature_append("VFYFS=/opt"), 0);
+  EXPECT_EQ(feature_append("NAME=f1"), 0);
+  EXPECT_STREQ(preamble.features, "NOCOMPR,VFYFS=/opt,NAME=f1");
+}
+
+TEST_F(FeatureList, AppendRefusesAListPast1023CharactersAndKeepsTheOldOne) {
+  std::string item(1000, 'x');
+  ASSERT_EQ(feature_append(item.c_str()), 0);
+  std::string fits(22, 'y');  // 1000 + "," + 22 = 1023
+  ASSERT_EQ(feature_append(fits.c_str()), 0);
+  EXPECT_EQ(strlen(preamble.features), 1023u);
+  EXPECT_EQ(feature_append("z"), -1);
+  EXPECT_EQ(strlen(preamble.features), 1023u);
+}
+
+TEST_F(FeatureList, LookupReturnsTheItemFromTheKeyToTheNextComma) {
+  set("NOCOMPR,NAME=data.tar");
+  EXPECT_EQ(lookup("NOCOMPR"), "NOCOMPR");
+  EXPECT_EQ(lookup("NAME="), "NAME=data.tar");
+  EXPECT_EQ(lookup("VFYFS="), "<none>");
+}
+
+TEST_F(FeatureList, LookupIsAPlainSubstringSearch) {
+  set("NAME=NOCOMPR.tar");
+  EXPECT_EQ(lookup("NOCOMPR"), "NOCOMPR.tar");
+  set("FSSUB=NAME=x,NAME=real");
+  EXPECT_EQ(lookup("NAME="), "NAME=x");
+}
+
+TEST_F(FeatureList, LookupGivesTheFirstOfARepeatedKey) {
+  set("VFYFS=/a,b,VFYFS=/b");
+  EXPECT_EQ(lookup("VFYFS="), "VFYFS=/a");
+}
+
+TEST_F(FeatureList, LookupCutsAnItemTo255CharactersAndTheResultIsShared) {
+  std::string long_item = "NAME=" + std::string(400, 'n');
+  set(long_item.c_str());
+  std::string r = lookup("NAME=");
+  EXPECT_EQ(r.size(), 255u);
+  EXPECT_EQ(r, long_item.substr(0, 255));
+  set("NOCOMPR,NAME=a");
+  const char *first = feature_lookup("NOCOMPR");
+  const char *second = feature_lookup("NAME=");
+  EXPECT_EQ(first, second);
+  EXPECT_STREQ(first, "NAME=a");
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+// Helpers for the tests: temporary directories, files, and running the real
+// kapsa binary with exact stdout, stderr and status.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace test {
+
+// Path of the kapsa binary under test.
+const char *kapsa_bin();
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  std::string path;
+  std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+void remove_tree(const std::string &path);
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &data, mode_t mode = 0644);
+bool exists(const std::string &path);
+bool is_symlink(const std::string &path);
+// Deterministic bytes that compress like text (seed picks the stream).
+std::string text_bytes(size_t size, unsigned seed = 1);
+// Deterministic bytes that do not compress.
+std::string random_bytes(size_t size, unsigned seed = 1);
+
+struct Result {
+  int status = -1;   // exit status, or 128 + signal number
+  std::string out;   // everything written to stdout
+  std::string err;   // everything written to stderr
+};
+
+struct RunOptions {
+  std::string cwd;                           // working directory; empty: unchanged
+  std::string input;                         // stdin; fed through a pipe
+  bool input_devnull = false;                // stdin from /dev/null instead
+  std::string stdout_file;                   // stdout to this file instead of captured
+  std::map<std::string, std::string> env;    // variables to set (or replace)
+  std::vector<std::string> unset_env;        // variables to remove
+  std::string argv0;                         // argv[0] if not the program path
+  int timeout_seconds = 120;                 // the child is killed after this
+};
+
+// Runs program with args; returns its status and outputs.
+Result run(const std::string &program, const std::vector<std::string> &args,
+        const RunOptions &opts = {});
+
+// Runs a shell command line through /bin/sh -c.
+Result sh(const std::string &command, const RunOptions &opts = {});
+
+// Runs the kapsa binary.
+inline Result kapsa(const std::vector<std::string> &args, const RunOptions &opts = {}) {
+  return run(kapsa_bin(), args, opts);
+}
+
+// Builds an archive with kapsa in dir (args relative to dir) into dir/name,
+// made executable; fails the test when the build does not exit 0.
+std::string build_archive(const TempDir &dir, const std::string &name,
+                          const std::vector<std::string> &args);
+
+// The eleven magic bytes, assembled at run time.
+std::string magic();
+
+// Whether this process may mount filesystems in a private mount namespace;
+// reason tells why not.
+bool can_mount(std::string *reason);
+
+}  // namespace test
