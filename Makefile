@@ -22,6 +22,9 @@ test-asan:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+bench: kapsa
+	python3 bench/run.py $(BUILD)
+
 demo: kapsa
 	sh examples/demo.sh $(BUILD)/kapsa
 

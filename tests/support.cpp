@@ -115,6 +115,14 @@ void drain(int fd, std::string &into, bool &open) {
   }
 }
 
+// Waits for the child pid; returns its exit status, or 128 + signal number.
+int wait_for(pid_t pid) {
+  int status;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 }  // namespace
 
 Result run(const std::string &program, const std::vector<std::string> &args, const RunOptions &opts) {
@@ -198,10 +206,7 @@ Result run(const std::string &program, const std::vector<std::string> &args, con
   if (in_fd >= 0) close(in_fd);
   close(out_pipe[0]);
   close(err_pipe[0]);
-  int status;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.status = wait_for(pid);
   return result;
 }
 
@@ -218,6 +223,54 @@ std::string build_archive(const TempDir &dir, const std::string &name,
   EXPECT_EQ(r.status, 0) << r.err;
   chmod((dir / name).c_str(), 0755);
   return dir / name;
+}
+
+Result in_child(const std::function<int()> &fn) {
+  int out_pipe[2], err_pipe[2];
+  if (pipe(out_pipe) || pipe(err_pipe)) abort();
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid < 0) abort();
+  if (pid == 0) {
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    int code = fn();
+    fflush(stdout);
+    fflush(stderr);
+    _exit(code);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  Result result;
+  bool out_open = true, err_open = true;
+  while (out_open || err_open) {
+    struct pollfd fds[2] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
+                            {err_open ? err_pipe[0] : -1, POLLIN, 0}};
+    if (poll(fds, 2, -1) <= 0) continue;
+    if (fds[0].revents) drain(out_pipe[0], result.out, out_open);
+    if (fds[1].revents) drain(err_pipe[0], result.err, err_open);
+  }
+  close(out_pipe[0]);
+  close(err_pipe[0]);
+  result.status = wait_for(pid);
+  return result;
+}
+
+std::string payload_of(const std::string &archive) {
+  size_t at = archive.find(magic());
+  if (at == std::string::npos) return "";
+  at += kapsa::magic_size;
+  for (int i = 0; i < 4; i++) at = archive.find('\0', at) + 1;
+  return archive.substr(at);
+}
+
+Result gzip_peer(const std::vector<std::string> &args) {
+  std::vector<std::string> all = {"python3", KAPSA_SOURCE_DIR "/tests/gzip_peer.py"};
+  all.insert(all.end(), args.begin(), args.end());
+  return run("/usr/bin/env", all);
 }
 
 std::string magic() {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -50,6 +51,13 @@ struct RunOptions {
   int timeout_seconds = 120;                 // the child is killed after this
 };
 
+// Options that only set the working directory.
+inline RunOptions at(const std::string &cwd) {
+  RunOptions o;
+  o.cwd = cwd;
+  return o;
+}
+
 // Runs program with args; returns its status and outputs.
 Result run(const std::string &program, const std::vector<std::string> &args,
         const RunOptions &opts = {});
@@ -66,6 +74,16 @@ inline Result kapsa(const std::vector<std::string> &args, const RunOptions &opts
 // made executable; fails the test when the build does not exit 0.
 std::string build_archive(const TempDir &dir, const std::string &name,
                           const std::vector<std::string> &args);
+
+// Runs fn in a forked child with stdout and stderr captured; the child ends
+// with fn's result, or earlier through exit (as fatal errors do).
+Result in_child(const std::function<int()> &fn);
+
+// The payload of an archive: what follows the magic and the four texts.
+std::string payload_of(const std::string &archive);
+
+// Runs the gzip peer script (tests/gzip_peer.py) with args.
+Result gzip_peer(const std::vector<std::string> &args);
 
 // The eleven magic bytes, assembled at run time.
 std::string magic();

@@ -194,4 +194,10 @@ int find_preamble(const char *name) {
   return fd;
 }
 
+void report_damaged_preamble(const char *name) {
+  if (preamble.damaged)
+    fprintf(stderr, "%s: damaged archive: a preamble text is longer than %zu characters\n", name,
+            text_size - 1);
+}
+
 }  // namespace kapsa

@@ -56,4 +56,9 @@ int write_preamble(const char *extractor, int out);
 // far are kept, cut within their buffers).
 int find_preamble(const char *name);
 
+// After find_preamble gave -1 for name: says so when the archive's preamble
+// was found damaged (a stored text too long), so that the caller's own
+// message is not the only word.
+void report_damaged_preamble(const char *name);
+
 }  // namespace kapsa

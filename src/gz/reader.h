@@ -1,14 +1,39 @@
-// Reading one gzip member.
+// Reading one gzip member (RFC 1952) around zlib's raw inflate.
+//
+// Header as accepted (numbers little-endian; optional fields in this order):
+//   1F 8B or 1F 9E   magic, both taken alike
+//   CM               must be 8 (deflate)
+//   FLG              0x02 part number, 0x04 extra field, 0x08 name,
+//                    0x10 comment; other bits ignored
+//   MTIME (4), XFL, OS
+//   part number (2)  if FLG 0x02, read right after OS
+//   XLEN (2), extra  if FLG 0x04, skipped
+//   name, NUL        if FLG 0x08, at most 1,023 characters
+//   comment, NUL     if FLG 0x10, skipped
+// then one raw deflate stream, CRC-32 (4) and ISIZE (4).  Only the first
+// member of a payload is read; nothing after its trailer is touched.
 #pragma once
+
+#include <ctime>
 
 namespace kapsa {
 
-// Reads and checks a member header through options.archive_fd.  Returns 8
-// (deflate), or -1 after printing why the header is refused.
+// MTIME of the last header read that carried one; 0 until then.
+extern time_t member_time;
+// Length of the last accepted header plus 8 for the trailer; 0 when refused.
+extern int framing_bytes;
+
+// Reads and checks a member header through options.archive_fd, from the
+// first payload byte on.  Returns 8 (deflate), or -1 after printing why the
+// header is refused (options.exit_code is then 1).  The stored name goes to
+// options.payload_name, except with -c outside a listing.  Input that ends
+// inside the header, or a name of 1,024 characters or more, ends the process.
 int read_member_header();
 
-// Inflates the member body from in to out and checks its trailer.  Returns 0;
-// every failure ends the process.
+// Inflates the member body from in (options.archive_fd) to out
+// (options.out_fd), then checks the trailer's CRC-32 and length.  Returns 0;
+// invalid data, an early end of input and a failing check end the process,
+// the checks only after all data has been written.
 int decompress_member(int in, int out);
 
 }  // namespace kapsa

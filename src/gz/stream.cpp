@@ -1,6 +1,7 @@
 // Stream buffers, CRC-32 and the fatal reporters.
 #include "gz/stream.h"
 
+#include <poll.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -45,6 +46,12 @@ int write_all(int fd, const void *data, size_t count) {
   while (count > 0) {
     ssize_t n = write(fd, p, count);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // A descriptor left non-blocking by someone else: wait until it drains.
+      struct pollfd ready = {fd, POLLOUT, 0};
+      if (poll(&ready, 1, -1) < 0 && errno != EINTR) return -1;
+      continue;
+    }
     if (n < 0) return -1;
     if (n == 0) {  // no progress at all: give up rather than spin
       errno = EIO;
