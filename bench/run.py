@@ -32,7 +32,7 @@ CORPUS_DIRS = ["/usr/include", "/usr/lib/gcc", "/usr/share/doc"]
 TIME = "/usr/bin/time"  # GNU time, for the peak memory of the command alone
 
 
-def measure(argv, stdout=None, cwd=None):
+def measure(argv, stdout=None, cwd=None, quiet=False):
     """Runs argv once; returns (seconds, peak RSS in KiB, 0 when unknown).
 
     The peak memory comes from GNU time, which forks a small process of its
@@ -42,7 +42,8 @@ def measure(argv, stdout=None, cwd=None):
     with tempfile.NamedTemporaryFile("r") as rss_file:
         prefix = [TIME, "-f", "%M", "-o", rss_file.name] if os.path.exists(TIME) else []
         start = time.perf_counter()
-        proc = subprocess.run(prefix + argv, stdout=out if out is not None else subprocess.DEVNULL, cwd=cwd)
+        proc = subprocess.run(prefix + argv, stdout=out if out is not None else subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL if quiet else None, cwd=cwd)
         seconds = time.perf_counter() - start
         text = rss_file.read().strip().splitlines()
     if isinstance(stdout, str):
@@ -71,12 +72,12 @@ class Series:
             self.name, self.median, min(self.times), max(self.times), self.rss / 1024)
 
 
-def run_series(name, runs, argv, stdout=None, cwd=None, before=None):
+def run_series(name, runs, argv, stdout=None, cwd=None, before=None, quiet=False):
     s = Series(name)
     for _ in range(runs):
         if before:
             before()
-        s.add(*measure(argv, stdout, cwd))
+        s.add(*measure(argv, stdout, cwd, quiet))
     return s
 
 
@@ -192,7 +193,7 @@ def main():
         for name in os.listdir(target):
             os.unlink(os.path.join(target, name))
 
-    e = run_series("kapsa archive", runs, [corpus_run], cwd=target, before=clean)
+    e = run_series("kapsa archive", runs, [corpus_run], cwd=target, before=clean, quiet=True)
     g = run_series("gzip -dc", runs, ["gzip", "-dc", corpus_gz], stdout=out, before=clean)
     print("  " + str(e))
     print("  " + str(g))

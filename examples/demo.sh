@@ -1,21 +1,32 @@
 #!/bin/sh
-# make demo: ship examples/hello as a self-extracting installer, run the
-# installer in a fresh directory, and list it.
+# make demo: ship examples/hello as a self-extracting installer, run it in a
+# fresh directory, and list it: the three jobs of kapsa in one go.
 set -eu
 kapsa=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 examples=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d /tmp/kapsa-demo.XXXXXX)
 
-echo "== 1. build: a tar of examples/hello becomes hello.run"
+echo "== 1. build: a tar of examples/hello becomes the installer hello.run"
 (cd "$examples" && tar cf "$work/hello.tar" hello)
 cd "$work"
-"$kapsa" -a -C "kapsa demo: the hello package" hello.tar > hello.run
+echo "\$ kapsa -C 'The hello package' -f 'tar xf -' -r 'sh ./hello/install.sh' hello.tar > hello.run"
+"$kapsa" -C "The hello package" -f "tar xf -" -r "sh ./hello/install.sh" hello.tar > hello.run
 chmod +x hello.run
 ls -l hello.run
 
 echo
-echo "== 2. the archive is a program: its own usage"
-./hello.run -h || true
+echo "== 2. extract: run the installer in an empty directory"
+mkdir target
+cd target
+echo "\$ ../hello.run"
+../hello.run
+cd ..
 
 echo
-echo "Files are in $work"
+echo "== 3. list: what the installer holds"
+echo "\$ ./hello.run -l"
+./hello.run -l
+
+echo
+echo "The files went to $work/target:"
+(cd target && find . -type f | sort)

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
+#include <pty.h>
+#include <termios.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -153,6 +155,7 @@ Result run(const std::string &program, const std::vector<std::string> &args, con
       dup2(out_pipe[1], 1);
     }
     dup2(err_pipe[1], 2);
+    close_range(3, ~0U, 0);  // nothing of the test runner's reaches the program
     if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
     for (auto &[k, v] : opts.env) setenv(k.c_str(), v.c_str(), 1);
     for (auto &k : opts.unset_env) unsetenv(k.c_str());
@@ -208,6 +211,67 @@ Result run(const std::string &program, const std::vector<std::string> &args, con
   close(err_pipe[0]);
   result.status = wait_for(pid);
   return result;
+}
+
+Result run_on_terminal(const std::string &program, const std::vector<std::string> &args,
+                       const std::string &input, const std::string &cwd) {
+  std::vector<std::string> argv_s = {program};
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (auto &a : argv_s) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  int master;
+  struct termios raw = {};
+  raw.c_iflag = ICRNL;
+  raw.c_lflag = ICANON | ISIG;  // lines, ^D, but no echo
+  raw.c_cflag = CS8 | CREAD;
+  raw.c_cc[VEOF] = 4;
+  raw.c_cc[VINTR] = 3;
+  raw.c_cc[VMIN] = 1;
+  pid_t pid = forkpty(&master, nullptr, &raw, nullptr);
+  if (pid < 0) abort();
+  if (pid == 0) {
+    close_range(3, ~0U, 0);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  Result result;
+  // Type one line at a time, as a person would: a line typed before the
+  // program asks is still read in order, but ^D must come on its own.
+  size_t fed = 0;
+  time_t deadline = time(nullptr) + 60;
+  for (;;) {
+    struct pollfd fds = {master, POLLIN, 0};
+    int r = poll(&fds, 1, 200);
+    if (r > 0) {
+      char buf[4096];
+      ssize_t n = read(master, buf, sizeof buf);
+      if (n <= 0) break;  // EIO: the child has closed the terminal
+      result.out.append(buf, size_t(n));
+      continue;
+    }
+    if (fed < input.size()) {
+      size_t end = input.find_first_of("\n\x04", fed);
+      end = end == std::string::npos ? input.size() : end + 1;
+      if (write(master, input.data() + fed, end - fed) < 0) break;
+      fed = end;
+    }
+    if (time(nullptr) > deadline) {
+      kill(pid, SIGKILL);
+      ADD_FAILURE() << "timed out on the terminal: " << program;
+      break;
+    }
+  }
+  close(master);
+  result.status = wait_for(pid);
+  return result;
+}
+
+Result in_mount_namespace(const std::string &script, const RunOptions &opts) {
+  RunOptions o = opts;
+  o.env["K"] = kapsa_bin();
+  return run("/usr/bin/unshare", {"-m", "/bin/sh", "-euc", script}, o);
 }
 
 Result sh(const std::string &command, const RunOptions &opts) {

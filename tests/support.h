@@ -62,6 +62,16 @@ inline RunOptions at(const std::string &cwd) {
 Result run(const std::string &program, const std::vector<std::string> &args,
         const RunOptions &opts = {});
 
+// Runs program with args on a pseudo-terminal (no echo, no output
+// translation), typing input into it; stdout and stderr both arrive in out.
+// A "\x04" at the start of a line is the end of input.
+Result run_on_terminal(const std::string &program, const std::vector<std::string> &args,
+                       const std::string &input, const std::string &cwd);
+
+// Runs script with "sh -eu" in a private mount namespace, where it may mount
+// filesystems; K in its environment is the kapsa binary.
+Result in_mount_namespace(const std::string &script, const RunOptions &opts = {});
+
 // Runs a shell command line through /bin/sh -c.
 Result sh(const std::string &command, const RunOptions &opts = {});
 

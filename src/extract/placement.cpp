@@ -1,1 +1,257 @@
-// placeholder
+// Placing the extraction directory: free-space checks, the mount table
+// search, and the temporary symbolic link.
+#include "extract/placement.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "frame/fatal.h"
+#include "frame/features.h"
+#include "frame/options.h"
+#include "lib/fsinfo.h"
+#include "lib/mnttab.h"
+
+namespace kapsa {
+
+namespace {
+
+constexpr size_t filesystem_max = 127;    // VFYFS value
+constexpr size_t subdirectory_max = 255;  // FSSUB value
+constexpr size_t path_max = 511;          // built paths
+constexpr size_t prefix_max = 255;        // make_dirs prefixes
+
+// The texts of one placement.
+struct Place {
+  char filesystem[filesystem_max + 1];      // VFYFS value as written
+  char subdirectory[subdirectory_max + 1];  // FSSUB value, or empty
+  char fs_path[path_max + 1];               // filesystem value made absolute
+  char extraction_dir[path_max + 1];        // base/sub: where the data must land
+  char link_name[path_max + 1];             // filesystem/sub: where the link goes
+};
+
+// Copies the value of the feature item key ("KEY=value") into value (cap
+// bytes).  Returns 1 when the item is there, 0 when not, -1 when the value
+// does not fit.
+int feature_value(const char *key, char *value, size_t cap) {
+  const char *item = feature_lookup(key);
+  if (!item) return 0;
+  const char *v = strchr(item, '=') + 1;
+  if (strlen(v) >= cap) return -1;
+  memcpy(value, v, strlen(v) + 1);
+  return 1;
+}
+
+// snprintf into a path buffer; false when the result would not fit.
+template <typename... Args>
+bool format_path(char *out, size_t cap, const char *format, Args... args) {
+  int n = snprintf(out, cap, format, args...);
+  return n >= 0 && size_t(n) < cap;
+}
+
+void drop_trailing_slash(char *path) {
+  size_t n = strlen(path);
+  if (n > 1 && path[n - 1] == '/') path[n - 1] = '\0';
+}
+
+bool exists(const char *path) { return access(path, F_OK) == 0; }
+
+// Builds the working texts.  Returns 0, or -1 after a message.
+int build_place(Place &p) {
+  if (p.filesystem[0] == '/') {
+    memcpy(p.fs_path, p.filesystem, strlen(p.filesystem) + 1);
+  } else {
+    char cwd[path_max];  // at most 510 characters
+    if (!getcwd(cwd, sizeof cwd)) {
+      perror("getcwd");
+      return -1;
+    }
+    if (!format_path(p.fs_path, sizeof p.fs_path, "%s/%s", cwd, p.filesystem)) {
+      fprintf(stderr, "%s/%s: path too long\n", cwd, p.filesystem);
+      return -1;
+    }
+  }
+  char base[text_size];
+  memcpy(base, options.temp_path[0] ? options.temp_path : p.fs_path,
+         strlen(options.temp_path[0] ? options.temp_path : p.fs_path) + 1);
+  drop_trailing_slash(base);
+  bool ok = p.subdirectory[0]
+                ? format_path(p.extraction_dir, sizeof p.extraction_dir, "%s/%s", base, p.subdirectory)
+                : format_path(p.extraction_dir, sizeof p.extraction_dir, "%s", base);
+  if (!ok) {
+    fprintf(stderr, "%s/%s: path too long\n", base, p.subdirectory);
+    return -1;
+  }
+  // Without a subdirectory the link stands in for the filesystem value itself.
+  ok = p.subdirectory[0]
+           ? format_path(p.link_name, sizeof p.link_name, "%s/%s", p.filesystem, p.subdirectory)
+           : format_path(p.link_name, sizeof p.link_name, "%s", p.filesystem);
+  if (!ok) {
+    fprintf(stderr, "%s/%s: path too long\n", p.filesystem, p.subdirectory);
+    return -1;
+  }
+  drop_trailing_slash(p.link_name);
+  return 0;
+}
+
+void refuse_existing(const char *path) {
+  fprintf(stderr, "%s: extraction directory exists!\nPlease remove it first then try again.\n", path);
+}
+
+// Asks on standard error whether to make the link; an answer beginning with
+// n or N is no; anything else, an empty line and the end of input are yes.
+bool link_confirmed(const char *candidate) {
+  fprintf(stderr, "Creating temporary link to %s\n", candidate);
+  fprintf(stderr, "OK to create temporary link? [y]: ");
+  char answer[4];
+  if (!fgets(answer, sizeof answer, stdin)) return true;
+  if (!strchr(answer, '\n')) {  // the rest of a long line is not a later answer
+    int c;
+    while ((c = getchar()) != EOF && c != '\n') {
+    }
+  }
+  return answer[0] != 'n' && answer[0] != 'N';
+}
+
+enum class Try { linked, next, refused };
+
+// Tries the candidate place held in link: creates place/sub and links the
+// link name to it.
+Try try_candidate(const Place &p, char *link) {
+  if (p.subdirectory[0]) {
+    size_t have = strlen(link);
+    const char *slash = p.subdirectory[0] == '/' ? "" : "/";
+    if (have + strlen(slash) + strlen(p.subdirectory) > path_max) {
+      fprintf(stderr, "%s/%s: path too long\n", link, p.subdirectory);
+      return Try::next;
+    }
+    strcat(link, slash);
+    strcat(link, p.subdirectory);
+    if (exists(link)) {
+      fprintf(stderr, "%s: already exists.\n", link);
+      return Try::next;
+    }
+  }
+  // Only a symbolic link may stand at the link name: it is a stale one from
+  // an earlier run.  A directory or file there is someone's data.
+  struct stat st;
+  if (lstat(p.link_name, &st) == 0 && !S_ISLNK(st.st_mode)) {
+    refuse_existing(p.link_name);
+    return Try::refused;
+  }
+  if (options.verbose && !link_confirmed(link)) return Try::next;
+  bool created = false;
+  if (make_dirs(link, 0755, &created) != 0) {
+    perror(link);
+    return Try::next;
+  }
+  if (lstat(p.link_name, &st) == 0 && S_ISLNK(st.st_mode)) unlink(p.link_name);
+  if (symlink(link, p.link_name) != 0) {
+    perror(link);
+    if (created) rmdir(link);
+    return Try::next;
+  }
+  fatal_set_link(p.link_name);
+  memcpy(link, p.link_name, strlen(p.link_name) + 1);
+  return Try::linked;
+}
+
+int give_up(const Place &p, int needed_mb) {
+  fprintf(stderr, "%s: not enough space to extract the archive.\n", p.extraction_dir);
+  fprintf(stderr, "Please make at least %dMb available in %s.\n", needed_mb, p.filesystem);
+  if (p.subdirectory[0])
+    fprintf(stderr,
+            "Alternatively, you can make space available on another filesystem where a\n"
+            "\"%s\" directory can be created. Ensure that the \"%s\" directory\n"
+            "does not exist before trying again.\n",
+            p.subdirectory, p.subdirectory);
+  return -1;
+}
+
+}  // namespace
+
+int place_extraction_dir(int needed_mb, char link[link_buffer_size]) {
+  link[0] = '\0';
+  Place p = {};
+  int has_fs = feature_value("VFYFS=", p.filesystem, sizeof p.filesystem);
+  if (has_fs == 0) return -1;
+  if (has_fs < 0) {
+    fprintf(stderr, "%s: filesystem name too long (at most %zu characters)\n",
+            strchr(feature_lookup("VFYFS="), '=') + 1, filesystem_max);
+    return -1;
+  }
+  if (feature_value("FSSUB=", p.subdirectory, sizeof p.subdirectory) < 0) {
+    fprintf(stderr, "%s: subdirectory name too long (at most %zu characters)\n",
+            strchr(feature_lookup("FSSUB="), '=') + 1, subdirectory_max);
+    return -1;
+  }
+  if (!p.filesystem[0]) return -1;
+  if (build_place(p) != 0) return -1;
+
+  if (p.subdirectory[0] && exists(p.extraction_dir)) {
+    refuse_existing(p.extraction_dir);
+    return -1;
+  }
+
+  int on_root, free_mb;
+  bool search = false;
+  if (options.temp_path[0] && fsinfo_space(options.temp_path, needed_mb, &on_root, &free_mb) != 0) {
+    if (strlen(options.temp_path) > path_max) {
+      fprintf(stderr, "%s: path too long\n", options.temp_path);
+      return -1;
+    }
+    memcpy(link, options.temp_path, strlen(options.temp_path) + 1);
+    drop_trailing_slash(link);
+    Try t = try_candidate(p, link);
+    if (t == Try::linked) return 0;
+    link[0] = '\0';
+    if (t == Try::refused) return -1;
+    search = true;
+  } else if (fsinfo_space(p.fs_path, needed_mb, &on_root, &free_mb) != 0) {
+    return 0;
+  } else if (!options.temp_path[0] && p.subdirectory[0]) {
+    fprintf(stderr, "%s: not enough space. Looking for space in other filesystems.\n",
+            p.extraction_dir);
+    mnttab_close();
+    search = true;
+  }
+
+  while (search) {
+    MountEntry *entry = mnttab_next();
+    if (!entry) break;
+    if (entry->read_only || fsinfo_space(entry->mount_point, needed_mb, &on_root, &free_mb) != 1)
+      continue;
+    fprintf(stderr, "Trying %s ...\n", entry->mount_point);
+    memcpy(link, entry->mount_point, strlen(entry->mount_point) + 1);
+    Try t = try_candidate(p, link);
+    if (t == Try::linked) return 0;
+    link[0] = '\0';
+    if (t == Try::refused) return -1;
+  }
+  link[0] = '\0';
+  return give_up(p, needed_mb);
+}
+
+int make_dirs(const char *path, mode_t mode, bool *created) {
+  if (created) *created = false;
+  if (path[0] != '/') return -1;
+  if (access(path, X_OK) == 0) return 0;
+  size_t len = strlen(path);
+  char prefix[prefix_max + 1];
+  for (size_t i = 1; i <= len; i++) {
+    if (path[i] != '/' && path[i] != '\0') continue;
+    if (i > prefix_max) return -1;
+    memcpy(prefix, path, i);
+    prefix[i] = '\0';
+    if (access(prefix, X_OK) == 0) continue;
+    if (mkdir(prefix, mode) != 0) return -1;
+    chmod(prefix, mode);
+    if (created) *created = true;
+  }
+  return 0;
+}
+
+}  // namespace kapsa
