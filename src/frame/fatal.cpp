@@ -46,6 +46,9 @@ void fatal_set_link(const char *path) {
     memcpy(link_path, path, strlen(path) + 1);
     link_set = 1;
     for (int sig : cleanup_signals) {
+      // A signal the caller ignores (nohup, a background job) stays ignored.
+      struct sigaction old_action;
+      if (sigaction(sig, nullptr, &old_action) == 0 && old_action.sa_handler == SIG_IGN) continue;
       struct sigaction sa = {};
       sa.sa_handler = on_cleanup_signal;
       sigemptyset(&sa.sa_mask);
