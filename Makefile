@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 
-.PHONY: all kapsa test test-release test-asan demo bench fuzz clean
+.PHONY: all kapsa test test-release test-asan demo bench fuzz fuzz-build clean
 
 all: kapsa
 
@@ -28,5 +28,37 @@ bench: kapsa
 demo: kapsa
 	sh examples/demo.sh $(BUILD)/kapsa
 
+# Fuzzing: the libFuzzer targets of fuzz/, built with clang into $(FUZZ_BUILD),
+# each run for FUZZ_SECONDS (`make -j2 fuzz` runs two at a time).  The seeds
+# in fuzz/corpus/<target> are only read; what a run adds goes to
+# $(FUZZ_BUILD)/corpus/<target>, a failing input to $(FUZZ_BUILD)/artifacts/,
+# and the run's output to $(FUZZ_BUILD)/<target>.log (its last lines are shown).
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = fuzz_preamble fuzz_gzip fuzz_strsplit fuzz_mnttab fuzz_expand
+FUZZ_RUNS = $(FUZZ_TARGETS:%=fuzz-run-%)
+# The locator reads 8,191 bytes at a time: its inputs must reach past that.
+FUZZ_ARGS_fuzz_preamble = -max_len=12288
+.PHONY: $(FUZZ_RUNS)
+
+fuzz: $(FUZZ_RUNS)
+
+fuzz-build:
+	cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+# Absolute paths: fuzz_expand changes directory while it runs.
+FUZZ_DIR = $(abspath $(FUZZ_BUILD))
+$(FUZZ_RUNS): fuzz-run-%: fuzz-build
+	@mkdir -p $(FUZZ_DIR)/corpus/$* $(FUZZ_DIR)/artifacts
+	@echo "$*: fuzzing for $(FUZZ_SECONDS) s"
+	@$(FUZZ_DIR)/$* -max_total_time=$(FUZZ_SECONDS) -timeout=10 -close_fd_mask=2 \
+	  -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/artifacts/$*- $(FUZZ_ARGS_$*) \
+	  $(FUZZ_DIR)/corpus/$* $(CURDIR)/fuzz/corpus/$* >$(FUZZ_DIR)/$*.log 2>&1; \
+	  status=$$?; grep -E '^#[0-9]+.*cov:' $(FUZZ_DIR)/$*.log | tail -n 1 | sed 's/^/$*: /'; \
+	  grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' \
+	    $(FUZZ_DIR)/$*.log | sed 's/^/$*: /'; \
+	  if [ $$status -ne 0 ]; then tail -n 40 $(FUZZ_DIR)/$*.log; fi; exit $$status
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
