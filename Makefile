@@ -4,7 +4,8 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 
-.PHONY: all kapsa test test-release test-asan demo bench fuzz fuzz-build clean
+.PHONY: all kapsa test test-release test-asan demo bench fuzz fuzz-build clean \
+        install uninstall package
 
 all: kapsa
 
@@ -24,6 +25,19 @@ test-asan:
 
 bench: kapsa
 	python3 bench/run.py $(BUILD)
+
+# make install [PREFIX=/usr/local] [DESTDIR=...]: the stripped program and
+# its manual page, through CMake's install rules.
+PREFIX ?= /usr/local
+install: kapsa
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+uninstall:
+	rm -f "$(DESTDIR)$(PREFIX)/bin/kapsa" "$(DESTDIR)$(PREFIX)/share/man/man1/kapsa.1"
+
+# make package: a Debian package in $(BUILD)/.
+package: kapsa
+	cd $(BUILD) && cpack -G DEB
 
 demo: kapsa
 	sh examples/demo.sh $(BUILD)/kapsa

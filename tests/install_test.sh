@@ -1,0 +1,49 @@
+#!/bin/sh
+# Installs kapsa as make install does (into a scratch DESTDIR), uses the
+# installed copy through PATH, uninstalls it, and builds and unpacks the
+# Debian package.  Arguments: the build directory and the source directory.
+set -eu
+build=$(cd "$1" && pwd)
+src=$(cd "$2" && pwd)
+work=$(mktemp -d /tmp/kapsa-install.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "install test: $*" >&2; exit 1; }
+
+make -s -C "$src" install BUILD="$build" DESTDIR="$work/root" PREFIX=/opt/kapsa >/dev/null
+bin=$work/root/opt/kapsa/bin/kapsa
+test -x "$bin" || fail "no bin/kapsa"
+test -f "$work/root/opt/kapsa/share/man/man1/kapsa.1" || fail "no manual page"
+readelf -S "$bin" | grep -q '\.symtab' && fail "bin/kapsa is not stripped"
+# The extractor needs nothing beyond the C library.
+extra=$(ldd "$bin" | grep -vE 'linux-vdso|libc\.so|ld-linux' || true)
+test -z "$extra" || fail "bin/kapsa needs more than the C library: $extra"
+
+# An archive built with the installed copy, found through PATH, extracts.
+mkdir "$work/pkg" "$work/out"
+echo "installed payload" > "$work/pkg/data.txt"
+(cd "$work/pkg" && PATH="$work/root/opt/kapsa/bin:$PATH" kapsa -r 'echo done > post' data.txt > "$work/a.run")
+chmod +x "$work/a.run"
+(cd "$work/out" && "$work/a.run" 2>/dev/null)
+cmp "$work/out/data.txt" "$work/pkg/data.txt" || fail "payload differs"
+test "$(cat "$work/out/post")" = done || fail "post-install command did not run"
+
+make -s -C "$src" uninstall BUILD="$build" DESTDIR="$work/root" PREFIX=/opt/kapsa >/dev/null
+test ! -e "$bin" || fail "uninstall left bin/kapsa"
+test ! -e "$work/root/opt/kapsa/share/man/man1/kapsa.1" || fail "uninstall left the manual page"
+
+# The Debian package: its fields, and kapsa -h from an unpacked copy.
+(cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)
+deb=$(ls "$work"/deb/*.deb)
+test "$(dpkg-deb -f "$deb" Package)" = kapsa || fail "package name"
+test "$(dpkg-deb -f "$deb" Version)" = 1.2 || fail "package version"
+dpkg-deb -f "$deb" Maintainer | grep -q . || fail "no maintainer"
+test "$(dpkg-deb -f "$deb" Depends)" = "libc6 (>= 2.34)" || fail "dependencies: $(dpkg-deb -f "$deb" Depends)"
+dpkg -x "$deb" "$work/debroot"
+set +e
+"$work/debroot/usr/bin/kapsa" -h 2> "$work/usage"
+status=$?
+set -e
+test $status -eq 1 || fail "kapsa -h exited $status"
+grep -q '^Usage: .*kapsa \[-huclva\]' "$work/usage" || fail "no usage from the packaged kapsa"
+test -f "$work/debroot/usr/share/man/man1/kapsa.1" || fail "no manual page in the package"
+echo "install test: ok"
