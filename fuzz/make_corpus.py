@@ -130,7 +130,7 @@ def gzip_members():
     seeds["huffman-only.gz"] = member(TEXT, body=deflate_raw(TEXT, 9, zlib.Z_HUFFMAN_ONLY))
     seeds["extra-name-comment.gz"] = member(
         b"abc", flg=0x04 | 0x08 | 0x10, fields=struct.pack("<H", 6) + b"AB\2\0hi" + b"a/b.txt\0note\0")
-    seeds["part-number.gz"] = member(b"part", flg=0x02 | 0x08, fields=struct.pack("<H", 7) + b"p\0")
+    seeds["volume-number.gz"] = member(b"part", flg=0x02 | 0x08, fields=struct.pack("<H", 7) + b"p\0")
     seeds["ignored-flags.gz"] = member(b"flags", flg=0xE1)
     seeds["magic9e.gz"] = member(b"old", id2=0x9E, flg=0x08, fields=b"old\0")
     seeds["method7.gz"] = member(b"x", cm=7)
@@ -203,7 +203,7 @@ def crafted_archives():
         "no-nul-at-end.kar": image + MAGIC + b"NOCOMPR",
         "text-1023.kar": image + preamble(comment=b"c" * 1023, features=b"NOCOMPR") + b"raw",
         "text-1024.kar": image + preamble(run=b"r" * 1024),
-        "header-part-extra.kar": image + preamble() + member(
+        "header-volume-extra.kar": image + preamble() + member(
             b"x", flg=0x02 | 0x04 | 0x10, mtime=86400, fields=b"\1\0" + b"\3\0abc" + b"c\0"),
         "bad-header.kar": image + preamble() + b"\x1f\x8b\x07" + b"\0" * 12,
         "short-payload.kar": image + preamble() + b"\x1f\x8b\x08\0",

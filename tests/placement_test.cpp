@@ -80,6 +80,12 @@ struct Placement : testing::Test {
   const std::string banner = "\nSelf-Extracting archive file\n\nPlease wait...\n";
   // Extract command that unpacks into VFYFS/FSSUB, creating it when needed.
   std::string into(const std::string &fs) { return "mkdir -p " + fs + "/app && tar xf - -C " + fs + "/app"; }
+  // An archive for filesystem fs and subdirectory app that unpacks there.
+  std::string archive_onto(const std::string &fs, std::vector<std::string> more = {}) {
+    std::vector<std::string> args = {"-V", fs, "-S", "app", "-f", into(fs)};
+    args.insert(args.end(), more.begin(), more.end());
+    return archive(args);
+  }
 };
 
 #define SKIP_IF_NO_MOUNTS() \
@@ -87,7 +93,7 @@ struct Placement : testing::Test {
 
 TEST_F(Placement, ANamedFilesystemWithRoomIsUsedInPlace) {
   std::string fs = dir / "big";
-  std::string a = archive({"-V", fs, "-S", "app", "-f", into(fs)});
+  std::string a = archive_onto(fs);
   Result r = run("\"" + a + "\"; ls -l $T/big > $T/listing", table_all());
   SKIP_IF_NO_MOUNTS();
   EXPECT_EQ(r.status, 0) << r.err;
@@ -98,7 +104,7 @@ TEST_F(Placement, ANamedFilesystemWithRoomIsUsedInPlace) {
 
 TEST_F(Placement, ATooSmallFilesystemSendsTheDataToAWritableMountWithRoom) {
   std::string fs = dir / "small";
-  std::string a = archive({"-V", fs, "-S", "app", "-f", into(fs), "-r", "readlink " + fs + "/app > ../link"});
+  std::string a = archive_onto(fs, {"-r", "readlink " + fs + "/app > ../link"});
   Result r = run("\"" + a + "\" && cmp $T/big/app/pkg/data.bin $T/src/pkg/data.bin && test ! -e $T/small/app"
                  " && echo placed",
                  table_all());
@@ -112,7 +118,7 @@ TEST_F(Placement, ATooSmallFilesystemSendsTheDataToAWritableMountWithRoom) {
 
 TEST_F(Placement, NoRoomAnywhereGivesUpWithAdvice) {
   std::string fs = dir / "small";
-  std::string a = archive({"-V", fs, "-S", "app", "-f", into(fs), "-r", "touch ../ran"});
+  std::string a = archive_onto(fs, {"-r", "touch ../ran"});
   Result r = run("\"" + a + "\"", "/dev/ro " + dir / "ro tmpfs ro 0\n/dev/small " + fs + " tmpfs rw 0\n");
   SKIP_IF_NO_MOUNTS();
   EXPECT_EQ(r.status, 1);
@@ -127,7 +133,7 @@ TEST_F(Placement, NoRoomAnywhereGivesUpWithAdvice) {
 
 TEST_F(Placement, ATempPathWithRoomIsTakenEvenWhenTheNamedOneHasRoom) {
   std::string fs = dir / "big";
-  std::string a = archive({"-V", fs, "-S", "app", "-f", into(fs)});
+  std::string a = archive_onto(fs);
   Result r = run("\"" + a + "\" -t $T/big2/ && cmp $T/big2/app/pkg/data.bin $T/src/pkg/data.bin"
                  " && test ! -e $T/big/app && echo placed",
                  table_all());
@@ -139,7 +145,7 @@ TEST_F(Placement, ATempPathWithRoomIsTakenEvenWhenTheNamedOneHasRoom) {
 
 TEST_F(Placement, ATempPathWithoutRoomDoesNotSearchTheMountTable) {
   std::string fs = dir / "small";
-  std::string a = archive({"-V", fs, "-S", "app", "-f", into(fs)});
+  std::string a = archive_onto(fs);
   Result r = run("\"" + a + "\" -t $T/small", table_all());
   SKIP_IF_NO_MOUNTS();
   EXPECT_EQ(r.status, 1);
@@ -149,7 +155,7 @@ TEST_F(Placement, ATempPathWithoutRoomDoesNotSearchTheMountTable) {
 
 TEST_F(Placement, ExistingDirectoriesAreNeverReplaced) {
   std::string fs = dir / "big";
-  std::string a = archive({"-V", fs, "-S", "app", "-f", into(fs)});
+  std::string a = archive_onto(fs);
   // The extraction directory itself; then, with -t, the link name.
   Result r = run("mkdir $T/big/app && touch $T/big/app/keep && \"" + a + "\" || "
                  "\"" + a + "\" -t $T/big2 || test -f $T/big/app/keep && test ! -e $T/big2/app && echo kept",
@@ -162,7 +168,7 @@ TEST_F(Placement, ExistingDirectoriesAreNeverReplaced) {
 
 TEST_F(Placement, AStaleLinkIsReplacedAndACandidateThatExistsIsSkipped) {
   std::string fs = dir / "small";
-  std::string a = archive({"-V", fs, "-S", "app", "-f", into(fs)});
+  std::string a = archive_onto(fs);
   Result r = run("ln -s /nonexistent $T/small/app && mkdir $T/big/app && \"" + a + "\" &&"
                  " cmp $T/big2/app/pkg/data.bin $T/src/pkg/data.bin && test ! -e $T/small/app && echo placed",
                  table_all());
@@ -176,7 +182,7 @@ TEST_F(Placement, AStaleLinkIsReplacedAndACandidateThatExistsIsSkipped) {
 
 TEST_F(Placement, VerboseAsksBeforeEachLink) {
   std::string fs = dir / "small";
-  std::string a = archive({"-V", fs, "-S", "app", "-f", into(fs)});
+  std::string a = archive_onto(fs);
   Result r = run("printf 'no\\n\\n' | \"" + a + "\" -v && test -d $T/big2/app/pkg && echo placed", table_all());
   SKIP_IF_NO_MOUNTS();
   EXPECT_EQ(r.status, 0) << r.err;
@@ -192,7 +198,7 @@ TEST_F(Placement, VerboseAsksBeforeEachLink) {
 
 TEST_F(Placement, AFatalErrorAfterTheLinkWasMadeRemovesTheLink) {
   std::string fs = dir / "small";
-  std::string a = archive({"-V", fs, "-S", "app", "-f", into(fs)});
+  std::string a = archive_onto(fs);
   std::string bytes = test::read_file(a);
   bytes[bytes.size() - 100000] ^= 0x55;  // inside the deflate data
   test::write_file(a, bytes, 0755);
@@ -221,7 +227,7 @@ TEST_F(Placement, CandidatesWhoseDirectoryOrLinkCannotBeMadeAreSkipped) {
   // whose parent does not exist: every candidate fails to link, and the
   // directories made for them are removed again.
   std::string fs = dir / "small";
-  std::string a = archive({"-V", fs, "-S", "app", "-f", into(fs)});
+  std::string a = archive_onto(fs);
   Result r = run("touch $T/run/file && \"" + a + "\" || true",
                  "/dev/file " + dir / "run/file ext4 rw 0\n/dev/big " + dir / "big tmpfs rw 0\n");
   SKIP_IF_NO_MOUNTS();

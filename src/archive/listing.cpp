@@ -25,26 +25,6 @@ namespace {
 // Whether the column header is still to be printed in this run.
 int first_listing = 1;
 
-// Reads the last 8 bytes of the archive on descriptor 0: the trailer of the
-// last member.  Returns the offset of the trailer; a short read is fatal.
-off_t read_trailer(unsigned char trailer[8]) {
-  errno = 0;
-  off_t at = lseek(0, -8, SEEK_END);
-  if (at < 0) fatal_read_error();
-  size_t got = 0;
-  while (got < 8) {
-    ssize_t n = read(0, trailer + got, 8 - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fatal_read_error();
-    got += size_t(n);
-  }
-  return at;
-}
-
-uint32_t little_endian(const unsigned char *p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 }  // namespace
 
 void list_archive(const char *name) {
@@ -83,10 +63,8 @@ void list_archive(const char *name) {
     if (options.verbose) printf("method  crc     date  time  ");
     printf("compressed  uncompr. ratio uncompressed_name\n");
   }
-  unsigned char trailer[8];
-  off_t compressed_size = read_trailer(trailer) - options.payload_offset + 8;
-  uint32_t crc = little_endian(trailer);
-  uint32_t uncompressed = little_endian(trailer + 4);
+  uint32_t crc, uncompressed;
+  off_t compressed_size = read_last_trailer(0, &crc, &uncompressed) - options.payload_offset + 8;
   if (options.verbose) {
     time_t when = member_time;
     const char *text = ctime(&when);

@@ -62,33 +62,9 @@ int needed_megabytes(int fd, bool compressed) {
     long long mb = (end - options.payload_offset) / 1048576 + 1;
     return mb > INT_MAX ? INT_MAX : int(mb);
   }
-  unsigned char trailer[8];
-  if (lseek(fd, -8, SEEK_END) < 0) fatal_read_error();
-  size_t got = 0;
-  while (got < 8) {
-    ssize_t n = read(fd, trailer + got, 8 - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fatal_read_error();
-    got += size_t(n);
-  }
-  uint32_t isize = uint32_t(trailer[4]) | uint32_t(trailer[5]) << 8 | uint32_t(trailer[6]) << 16 |
-                   uint32_t(trailer[7]) << 24;
+  uint32_t crc, isize;
+  read_last_trailer(fd, &crc, &isize);
   return int(isize / 1048576 + 1);
-}
-
-// Copies the raw payload from fd to out.  Returns 1 when there was no data
-// at all, else 0; a failed read or write ends the process.
-int copy_raw_payload(int fd, int out) {
-  bool first = true;
-  for (;;) {
-    errno = 0;
-    ssize_t n = read(fd, stream.in_buf, in_buf_size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fatal_read_error();
-    if (n == 0) return first ? 1 : 0;
-    first = false;
-    write_fully(out, stream.in_buf, size_t(n));
-  }
 }
 
 // A write to the pipe of an extract command that has gone must fail with
@@ -272,7 +248,8 @@ int extract_archive(const char *path) {
     quiet.sa_handler = on_broken_pipe;
     sigemptyset(&quiet.sa_mask);
     sigaction(SIGPIPE, &quiet, &saved);
-    status = compressed ? decompress_member(fd, options.out_fd) : copy_raw_payload(fd, options.out_fd);
+    // A raw payload without a single byte is a failed run (status 1).
+    status = compressed ? decompress_member(fd, options.out_fd) : copy_stream(fd, options.out_fd) == 0;
     sigaction(SIGPIPE, &saved, nullptr);
     // The extract command must have taken the whole payload, and succeeded,
     // before anything runs on its result.

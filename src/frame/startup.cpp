@@ -64,18 +64,6 @@ int add_feature(const char *key, const char *value) {
   return 0;
 }
 
-// Copies the open input file in to out unchanged.  A failed read or write
-// ends the process: a raw payload cut short would extract without a word.
-void copy_raw(int in, int out) {
-  for (;;) {
-    ssize_t n = read(in, stream.in_buf, in_buf_size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fatal_read_error();
-    if (n == 0) return;
-    write_fully(out, stream.in_buf, size_t(n));
-  }
-}
-
 // Opens one input file of a build as options.archive_fd.  Returns the
 // descriptor, or -1 after reporting the file, which the build then skips.
 int open_input(const char *name) {
@@ -117,7 +105,7 @@ int build(int file_count, char **files) {
     }
     options.archive_fd = fd;
     if (raw)
-      copy_raw(fd, options.out_fd);
+      copy_stream(fd, options.out_fd);
     else
       write_gzip_member(fd, options.out_fd);
     close(fd);

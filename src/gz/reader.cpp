@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -287,6 +288,26 @@ int decompress_member(int in, int out) {
     fatal_error("invalid compressed data--crc error");
   if (stored_size != stream.out_total) fatal_error("invalid compressed data--length error");
   return 0;
+}
+
+off_t read_last_trailer(int fd, uint32_t *crc, uint32_t *isize) {
+  errno = 0;
+  off_t at = lseek(fd, -8, SEEK_END);
+  if (at < 0) fatal_read_error();
+  unsigned char trailer[8];
+  size_t got = 0;
+  while (got < 8) {
+    ssize_t n = read(fd, trailer + got, 8 - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) fatal_read_error();
+    got += size_t(n);
+  }
+  auto le32 = [](const unsigned char *p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+  };
+  *crc = le32(trailer);
+  *isize = le32(trailer + 4);
+  return at;
 }
 
 }  // namespace kapsa

@@ -14,6 +14,9 @@
 // member of a payload is read; nothing after its trailer is touched.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <ctime>
 
 namespace kapsa {
@@ -35,5 +38,10 @@ int read_member_header();
 // invalid data, an early end of input and a failing check end the process,
 // the checks only after all data has been written.
 int decompress_member(int in, int out);
+
+// Reads the last 8 bytes of the file fd, the trailer of its last member:
+// CRC-32 and ISIZE.  Returns the trailer's offset; a file too short for it,
+// or a failed read, ends the process.
+off_t read_last_trailer(int fd, uint32_t *crc, uint32_t *isize);
 
 }  // namespace kapsa

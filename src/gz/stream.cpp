@@ -127,6 +127,19 @@ long read_for_compressor(unsigned char *buffer, size_t size) {
   return long(n);
 }
 
+long long copy_stream(int in, int out) {
+  long long copied = 0;
+  for (;;) {
+    errno = 0;
+    ssize_t n = read(in, stream.in_buf, in_buf_size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) fatal_read_error();
+    if (n == 0) return copied;
+    write_fully(out, stream.in_buf, size_t(n));
+    copied += n;
+  }
+}
+
 void fatal_error(const char *message) {
   fprintf(stderr, "\n%s: %s: %s\n", options.program_name, options.input_name, message);
   fatal_exit();

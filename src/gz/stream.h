@@ -83,6 +83,11 @@ uint32_t update_crc(const unsigned char *data, size_t count);
 // fatal_read_error: a member must never end early without a word.
 long read_for_compressor(unsigned char *buffer, size_t size);
 
+// Copies everything readable from in to out through in_buf and returns the
+// number of bytes copied.  A failed read or write ends the process: a copy
+// cut short must never pass for a whole one.
+long long copy_stream(int in, int out);
+
 // Fatal reporters; each ends the process with status 1.
 [[noreturn]] void fatal_error(const char *message);
 [[noreturn]] void fatal_read_error();
