@@ -23,7 +23,14 @@ test-asan:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# The benchmark compares with pigz and reads peak memory from GNU time:
+# install them when they are missing and we may (root with apt-get).
 bench: kapsa
+	@for tool in pigz:pigz /usr/bin/time:time; do \
+	  command -v $${tool%%:*} >/dev/null || { [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null && \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -q $${tool##*:} >/dev/null; } || \
+	    echo "bench: $${tool##*:} is not installed; its figures are left out"; \
+	done
 	python3 bench/run.py $(BUILD)
 
 # make install [PREFIX=/usr/local] [DESTDIR=...]: the stripped program and
