@@ -75,8 +75,8 @@ int build_place(Place &p) {
     }
   }
   char base[text_size];
-  memcpy(base, options.temp_path[0] ? options.temp_path : p.fs_path,
-         strlen(options.temp_path[0] ? options.temp_path : p.fs_path) + 1);
+  const char *place = options.temp_path[0] ? options.temp_path : p.fs_path;
+  memcpy(base, place, strlen(place) + 1);
   drop_trailing_slash(base);
   bool ok = p.subdirectory[0]
                 ? format_path(p.extraction_dir, sizeof p.extraction_dir, "%s/%s", base, p.subdirectory)

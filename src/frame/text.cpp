@@ -12,12 +12,6 @@ int text_copy(char *dst, size_t cap, const char *src) {
   return 0;
 }
 
-int text_append(char *dst, size_t cap, const char *src) {
-  size_t have = strnlen(dst, cap);
-  if (have >= cap) return -1;
-  return text_copy(dst + have, cap - have, src);
-}
-
 const char *text_last_component(const char *path) {
   const char *slash = strrchr(path, '/');
   return slash ? slash + 1 : path;

@@ -9,10 +9,6 @@ namespace kapsa {
 // when src does not fit; dst is then left unchanged.
 int text_copy(char *dst, size_t cap, const char *src);
 
-// Appends src to the text in dst, which holds cap bytes.  Returns 0, or -1
-// when the result would not fit; dst is then left unchanged.
-int text_append(char *dst, size_t cap, const char *src);
-
 // Returns the text after the last "/" of path (the whole path when it has none).
 const char *text_last_component(const char *path);
 
