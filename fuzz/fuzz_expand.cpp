@@ -93,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   memcpy(options.payload_name, name.c_str(), name.size() + 1);
 
   std::string dir = texts[2].substr(0, NAME_MAX);
-  for (char &c : dir) if (c == '/') c = '_';
+  for (char &c : dir)
+    if (c == '/') c = '_';
   if (dir.empty() || dir == "." || dir == "..") dir += "d";
   std::string cwd = std::string(scratch) + "/" + dir;
   if (mkdir(cwd.c_str(), 0700) != 0 || chdir(cwd.c_str()) != 0) {

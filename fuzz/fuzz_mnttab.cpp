@@ -47,7 +47,8 @@ void walk(int linux_format) {
   if (again && !same(*again, first)) abort();
 
   // A name that was not cut to fit is found again; the walk then restarts.
-  if (count > 0 && first.mount_point[0] && strlen(first.mount_point) < sizeof first.mount_point - 1) {
+  if (count > 0 && first.mount_point[0] &&
+      strlen(first.mount_point) < sizeof first.mount_point - 1) {
     if (!mnttab_find(first.mount_point)) abort();
     MountEntry *restarted = mnttab_next();
     if (!restarted || !same(*restarted, first)) abort();

@@ -43,7 +43,8 @@ struct Cli : testing::Test {
   RunOptions as_kapsa() {
     RunOptions o = in_dir();
     o.argv0 = "kapsa";
-    o.env["PATH"] = std::string(test::kapsa_bin()).substr(0, std::string(test::kapsa_bin()).rfind('/'));
+    o.env["PATH"] =
+        std::string(test::kapsa_bin()).substr(0, std::string(test::kapsa_bin()).rfind('/'));
     return o;
   }
   TempDir dir;
@@ -75,10 +76,12 @@ TEST_F(Cli, HelpAndOptionErrorsPrintTheUsageAndExit1) {
 TEST_F(Cli, RawArchiveHoldsImageMagicFeaturesTextsAndFiles) {
   test::write_file(dir / "f1", "first file\n");
   test::write_file(dir / "f2", std::string("second\0file", 11));
-  std::string a = test::build_archive(dir, "a.run", {"-a", "-C", "note", "-V", "/opt", "-S", "sub", "f1", "f2"});
+  std::string a = test::build_archive(dir, "a.run",
+                                      {"-a", "-C", "note", "-V", "/opt", "-S", "sub", "f1", "f2"});
   std::string image = test::read_file(test::kapsa_bin());
   std::string expected = image + test::magic() + "NOCOMPR,VFYFS=/opt,FSSUB=sub,NAME=f1" + '\0' +
-                         "note" + '\0' + '\0' + '\0' + "first file\n" + std::string("second\0file", 11);
+                         "note" + '\0' + '\0' + '\0' + "first file\n" +
+                         std::string("second\0file", 11);
   EXPECT_TRUE(test::read_file(a) == expected) << "archive bytes differ";
 
   Result help = test::run(a, {"-h"}, in_dir());
@@ -138,7 +141,8 @@ TEST_F(Cli, OverLongTextsAreRefusedNotCut) {
     Result r = kapsa({opt, long_text, "f"}, as_kapsa());
     EXPECT_EQ(r.status, 1) << opt;
     EXPECT_EQ(r.out, "") << opt;
-    EXPECT_EQ(r.err, std::string("kapsa: argument of ") + opt + " too long (at most 1023 characters)\n");
+    EXPECT_EQ(r.err,
+              std::string("kapsa: argument of ") + opt + " too long (at most 1023 characters)\n");
   }
   Result t = kapsa({"-u", "-t", long_text, "f"}, as_kapsa());
   EXPECT_EQ(t.status, 1);
@@ -147,7 +151,8 @@ TEST_F(Cli, OverLongTextsAreRefusedNotCut) {
   std::string value(250, 'v');
   Result item = kapsa({"-V", value, "f"}, as_kapsa());
   EXPECT_EQ(item.status, 1);
-  EXPECT_EQ(item.err, "kapsa: feature item too long (at most 255 characters): VFYFS=" + value + "\n");
+  EXPECT_EQ(item.err,
+            "kapsa: feature item too long (at most 255 characters): VFYFS=" + value + "\n");
   std::vector<std::string> many;
   for (int i = 0; i < 5; i++) many.insert(many.end(), {"-S", std::string(200, 's')});
   many.push_back("f");

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "frame/options.h"
 #include "extract/driver.h"
+#include "frame/options.h"
 #include "support.h"
 
 using test::Result;
@@ -77,7 +77,8 @@ TEST_F(Extract, AnEmptyCommentIsNotShown) {
   // -C "" leaves the comment empty, and the build gives it the default; a
   // hand-made archive can carry an empty one.
   std::string member = test::payload_of(test::read_file(archive({"notes.txt"})));
-  std::string hand = test::read_file(test::kapsa_bin()) + test::magic() + std::string("\0\0\0\0", 4) + member;
+  std::string hand =
+      test::read_file(test::kapsa_bin()) + test::magic() + std::string("\0\0\0\0", 4) + member;
   test::write_file(dir / "hand.run", hand, 0755);
   Result r = run(dir / "hand.run");
   EXPECT_EQ(r.status, 0) << r.err;
@@ -126,8 +127,8 @@ TEST_F(Extract, ARealInstallerArrivesWholeBeforeItsPostInstallRuns) {
                    "env | grep -E '^(NAME|VFYFS|FSSUB|NOCOMPR|CUSTOM|EMPTY)=' | sort > env.txt\n",
                    0755);
   ASSERT_EQ(test::sh("tar cf pkg.tar pkg", test::at(dir.path)).status, 0);
-  std::string a = archive({"-f", "tar xf -", "-r", "sh ./pkg/install.sh", "-S", "sub,CUSTOM=a=b,EMPTY",
-                           "pkg.tar"});
+  std::string a = archive(
+      {"-f", "tar xf -", "-r", "sh ./pkg/install.sh", "-S", "sub,CUSTOM=a=b,EMPTY", "pkg.tar"});
   Result r = run(a);
   EXPECT_EQ(r.status, 0) << r.err;
   Result diff = test::sh("diff -r " + tree + " " + out + "/pkg");
@@ -151,10 +152,10 @@ TEST_F(Extract, VerboseWithoutATerminalShowsTheCommandButDoesNotRunIt) {
 TEST_F(Extract, TheVerboseQuestionOnATerminal) {
   std::string a = archive({"-C", "", "-r", "echo ran >> log", "notes.txt"});
   const std::string asked = banner +
-      "Deflating notes.txt...\n"
-      "This archive requires more processing using the following command:\n"
-      "    echo ran >> log\n"
-      "OK to run the command? ";
+                            "Deflating notes.txt...\n"
+                            "This archive requires more processing using the following command:\n"
+                            "    echo ran >> log\n"
+                            "OK to run the command? ";
   struct Case {
     std::string input, after_question;
     bool runs;
@@ -178,7 +179,8 @@ TEST_F(Extract, AFailureAfterTheAnswerYesIsNotReportedButFailsTheRun) {
   std::string a = archive({"-r", "exit 3", "notes.txt"});
   Result r = test::run_on_terminal(a, {"-v"}, "y\n", out);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out.substr(r.out.size() - std::min<size_t>(r.out.size(), 23)), "OK to run the command? ");
+  EXPECT_EQ(r.out.substr(r.out.size() - std::min<size_t>(r.out.size(), 23)),
+            "OK to run the command? ");
 }
 
 TEST_F(Extract, APostInstallFailureIsReportedAndFailsTheRun) {
@@ -220,20 +222,24 @@ TEST_F(Extract, ABadGzipHeaderIsAnUnknownMethod) {
   test::write_file(dir / "bad.run", raw, 0755);
   Result r = run(dir / "bad.run");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, dir / "bad.run: can only handle GZIP compression method\n" + dir / "bad.run: unknown compression method\n");
+  EXPECT_EQ(r.err, dir / "bad.run: can only handle GZIP compression method\n" +
+                       dir / "bad.run: unknown compression method\n");
 }
 
 TEST_F(Extract, NoPreambleAndADamagedOneAreRefused) {
   Result plain = test::kapsa({"-u", "notes.txt"}, test::at(src));
   EXPECT_EQ(plain.status, 1);
-  EXPECT_EQ(plain.err, std::string(test::kapsa_bin()) + ": unable to find kapsa to build preamble\n"
-                       "notes.txt: unable to find preamble magic value\n");
-  std::string bytes = test::read_file(test::kapsa_bin()) + test::magic() + std::string(1030, 'f') + '\0';
+  EXPECT_EQ(plain.err, std::string(test::kapsa_bin()) +
+                           ": unable to find kapsa to build preamble\n"
+                           "notes.txt: unable to find preamble magic value\n");
+  std::string bytes =
+      test::read_file(test::kapsa_bin()) + test::magic() + std::string(1030, 'f') + '\0';
   test::write_file(dir / "damaged.run", bytes, 0755);
   Result d = run(dir / "damaged.run");
   EXPECT_EQ(d.status, 1);
-  EXPECT_EQ(d.err, dir / "damaged.run: damaged archive: a preamble text is longer than 1023 characters\n" +
-                       dir / "damaged.run: unable to find preamble magic value\n");
+  EXPECT_EQ(d.err,
+            dir / "damaged.run: damaged archive: a preamble text is longer than 1023 characters\n" +
+                dir / "damaged.run: unable to find preamble magic value\n");
 }
 
 TEST_F(Extract, TheDefaultCommandWorksInAnyDirectoryAndForAnyName) {

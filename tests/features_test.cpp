@@ -1,11 +1,12 @@
 // The feature list: appending items and looking keys up.
+#include "frame/features.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
 #include "archive/preamble.h"
-#include "frame/features.h"
 
 using namespace kapsa;
 

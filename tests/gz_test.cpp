@@ -128,7 +128,8 @@ TEST_F(Gz, ReaderRestoresWhatTheWriterWrote) {
 TEST_F(Gz, ReaderAcceptsMembersOfOtherWriters) {
   for (const char *level : {"-1", "-9"}) {
     test::write_file(dir / "g", text);
-    ASSERT_EQ(test::sh(std::string("gzip -nc ") + level + " g > g.gz", test::at(dir.path)).status, 0);
+    ASSERT_EQ(test::sh(std::string("gzip -nc ") + level + " g > g.gz", test::at(dir.path)).status,
+              0);
     Result r = inflate(test::read_file(dir / "g.gz"));
     EXPECT_EQ(r.status, 0) << level << r.err;
     EXPECT_EQ(r.out, "stdout|18|0\n") << level;
@@ -342,7 +343,8 @@ TEST(GzBuild, ABuildWritesOneMemberPerFileThatGzipReadsBack) {
   test::write_file(dir / "f1", f1);
   mkdir((dir / "sub").c_str(), 0755);
   test::write_file(dir / "sub/f2", f2);
-  std::string payload = test::payload_of(test::read_file(test::build_archive(dir, "a.run", {"f1", "sub/f2"})));
+  std::string payload =
+      test::payload_of(test::read_file(test::build_archive(dir, "a.run", {"f1", "sub/f2"})));
   test::write_file(dir / "payload.gz", payload);
   Result gz = test::sh("gzip -dc payload.gz > both", test::at(dir.path));
   EXPECT_EQ(gz.status, 0) << gz.err;

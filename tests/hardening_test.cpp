@@ -26,7 +26,8 @@ using test::TempDir;
 namespace {
 
 bool sanitizer_report(const std::string &err) {
-  return err.find("Sanitizer") != std::string::npos || err.find("runtime error") != std::string::npos;
+  return err.find("Sanitizer") != std::string::npos ||
+         err.find("runtime error") != std::string::npos;
 }
 
 struct Damaged : testing::Test {
@@ -58,12 +59,13 @@ struct Damaged : testing::Test {
       kapsa::options.program_name = "kapsa";
     };
     Result listed;
-    if (list) listed = test::in_child([&] {
-      fresh();
-      kapsa::options.list_mode = 1;
-      kapsa::list_archive(path.c_str());
-      return kapsa::options.exit_code;
-    });
+    if (list)
+      listed = test::in_child([&] {
+        fresh();
+        kapsa::options.list_mode = 1;
+        kapsa::list_archive(path.c_str());
+        return kapsa::options.exit_code;
+      });
     Result extracted = test::in_child([&] {
       fresh();
       kapsa::options.extract_only = 1;
@@ -90,14 +92,17 @@ TEST_F(Damaged, ArchivesCutAtEveryLengthFailCleanly) {
   for (Kind &k : kinds) {
     size_t offset = k.bytes.size() - test::payload_of(k.bytes).size();
     // The first member ends where the second begins.
-    size_t first_end = k.name == "two" ? k.bytes.find(std::string("\x1f\x8b\x08\x08", 4), offset + 1) : k.bytes.size();
+    size_t first_end = k.name == "two"
+                           ? k.bytes.find(std::string("\x1f\x8b\x08\x08", 4), offset + 1)
+                           : k.bytes.size();
     for (size_t cut = 0; cut <= k.bytes.size(); cut++) {
       std::string name = k.name + "-" + std::to_string(cut);
       auto [listed, extracted] = try_archive(k.bytes.substr(0, cut), name);
       std::string where = k.name + " cut at " + std::to_string(cut) + ": ";
       EXPECT_LE(listed.status, 1) << where << listed.err;
       EXPECT_LE(extracted.status, 1) << where << extracted.err;
-      EXPECT_FALSE(sanitizer_report(listed.err + extracted.err)) << where << listed.err << extracted.err;
+      EXPECT_FALSE(sanitizer_report(listed.err + extracted.err))
+          << where << listed.err << extracted.err;
       if (cut < image + 11) {
         EXPECT_EQ(extracted.err, "./" + name + ": unable to find preamble magic value\n") << where;
         continue;
@@ -119,7 +124,9 @@ TEST_F(Damaged, ArchivesCutAtEveryLengthFailCleanly) {
       // Payload the extraction needs is missing.
       EXPECT_EQ(extracted.status, 1) << where;
       const std::string eof = "\nkapsa: ./" + name + ": unexpected end of file\n";
-      EXPECT_EQ(extracted.err.substr(extracted.err.size() - std::min(extracted.err.size(), eof.size())), eof)
+      EXPECT_EQ(
+          extracted.err.substr(extracted.err.size() - std::min(extracted.err.size(), eof.size())),
+          eof)
           << where << extracted.err;
     }
   }
@@ -135,7 +142,8 @@ TEST_F(Damaged, EveryChangedByteOfACompressedPayloadIsCaughtOrHarmless) {
   const std::regex caught(
       "(\nkapsa: \\./m[0-9]+: (invalid compressed data--(format violated|crc error|length error)"
       "|unexpected end of file|corrupted input -- file name too large)\n"
-      "|kapsa: (\\./m[0-9]+: unknown method [0-9]+ -- get newer version of gzip|can only handle GZIP "
+      "|kapsa: (\\./m[0-9]+: unknown method [0-9]+ -- get newer version of gzip|can only handle "
+      "GZIP "
       "compression method)\n\\./m[0-9]+: unknown compression method\n)$");
   const unsigned char changes[] = {0x01, 0x80, 0xff};
   for (size_t i = 0; i < (bytes.size() - offset) * 3; i++) {
@@ -143,7 +151,8 @@ TEST_F(Damaged, EveryChangedByteOfACompressedPayloadIsCaughtOrHarmless) {
     std::string changed = bytes;
     changed[at] = char(changed[at] ^ changes[i % 3]);
     Result r = try_archive(changed, "m" + std::to_string(i), false).second;
-    std::string where = "byte " + std::to_string(at - offset) + " ^ " + std::to_string(changes[i % 3]) + ": ";
+    std::string where =
+        "byte " + std::to_string(at - offset) + " ^ " + std::to_string(changes[i % 3]) + ": ";
     if (r.status == 0) {
       EXPECT_TRUE(r.out == original) << where << "a success with different output";
     } else {
@@ -206,13 +215,15 @@ TEST(Faults, ArchivesThatAreNotFilesAreRefused) {
       Result r = test::kapsa({"-u", list, name}, o);
       if (std::string(list) == "-l") r = test::kapsa({"-l", name}, o);
       EXPECT_EQ(r.status, 1) << name << list;
-      EXPECT_EQ(r.err, std::string(name) + ": unable to find preamble magic value\n") << name << list;
+      EXPECT_EQ(r.err, std::string(name) + ": unable to find preamble magic value\n")
+          << name << list;
     }
   }
   Result null = test::kapsa({"-u", "/dev/null"}, o);
   EXPECT_EQ(null.status, 1);
-  EXPECT_EQ(null.err, std::string(test::kapsa_bin()) + ": unable to find kapsa to build preamble\n"
-                      "/dev/null: unable to find preamble magic value\n");
+  EXPECT_EQ(null.err, std::string(test::kapsa_bin()) +
+                          ": unable to find kapsa to build preamble\n"
+                          "/dev/null: unable to find preamble magic value\n");
 }
 
 TEST(Faults, TheProgramFindsItsOwnFileWhateverItsNameSays) {
@@ -247,7 +258,8 @@ TEST(Faults, ASignalDuringExtractionLeavesNoTemporaryLink) {
     test::write_file(dir / "f", test::text_bytes(1000, 4));
     // The extract command waits, so that the signal comes while the link stands.
     std::string a = test::build_archive(
-        dir, "a.run", {"-V", dir / "fs", "-S", "app", "-f", "touch " + dir / "started" + "; sleep 30", "f"});
+        dir, "a.run",
+        {"-V", dir / "fs", "-S", "app", "-f", "touch " + dir / "started" + "; sleep 30", "f"});
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -277,7 +289,8 @@ TEST(Faults, CommandsInheritOnlyTheStandardDescriptors) {
   TempDir dir;
   test::write_file(dir / "f", "small payload");
   std::string a = test::build_archive(
-      dir, "a.run", {"-f", "ls /proc/self/fd; cat > /dev/null", "-r", "exec ls /proc/self/fd", "f"});
+      dir, "a.run",
+      {"-f", "ls /proc/self/fd; cat > /dev/null", "-r", "exec ls /proc/self/fd", "f"});
   Result r = test::run(a, {}, test::at(dir.path));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "0\n1\n2\n3\n0\n1\n2\n3\n");

@@ -38,7 +38,8 @@ struct Listing : testing::Test {
     long long compressed = (long long)test::payload_of(bytes).size();
     long long framing = 10 + (long long)name.size() + 1 + 8;
     long long num = uncompressed - (compressed - framing);
-    long long tenths = uncompressed < 2147483 ? num * 1000 / uncompressed : num / (uncompressed / 1000);
+    long long tenths =
+        uncompressed < 2147483 ? num * 1000 / uncompressed : num / (uncompressed / 1000);
     char line[200];
     std::string prefix;
     if (verbose) {
@@ -57,17 +58,20 @@ struct Listing : testing::Test {
 const std::string header = "compressed  uncompr. ratio uncompressed_name\n";
 
 TEST_F(Listing, ACompressedArchiveShowsItsTextsAndOneStatisticsLine) {
-  std::string a = test::build_archive(dir, "a.run", {"-C", "my note", "-r", "sh ./post.sh", "notes.txt"});
+  std::string a =
+      test::build_archive(dir, "a.run", {"-C", "my note", "-r", "sh ./post.sh", "notes.txt"});
   Result r = list({"a.run"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out, "Feature: NAME=notes.txt\n"
-                   "Comment: my note\n"
-                   "    Run: sh ./post.sh\n"
-                   "Extract: cat > %p/%o\n" +
-                       header + stats(a, 50000, "notes.txt"));
+  EXPECT_EQ(r.out,
+            "Feature: NAME=notes.txt\n"
+            "Comment: my note\n"
+            "    Run: sh ./post.sh\n"
+            "Extract: cat > %p/%o\n" +
+                header + stats(a, 50000, "notes.txt"));
   // The archive lists itself, with or without -u, and whatever files follow.
-  for (auto args : std::vector<std::vector<std::string>>{{"-l"}, {"-l", "other"}, {"-u", "-l", "x"}}) {
+  for (auto args :
+       std::vector<std::vector<std::string>>{{"-l"}, {"-l", "other"}, {"-u", "-l", "x"}}) {
     Result self = test::run(a, args, opts());
     EXPECT_EQ(self.status, 0) << self.err;
     EXPECT_EQ(self.out, r.out);
@@ -78,12 +82,13 @@ TEST_F(Listing, VerboseAddsMethodCrcAndDate) {
   std::string a = test::build_archive(dir, "a.run", {"-f", "tar xf -", "notes.txt"});
   Result r = list({"-v", "a.run"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "Feature: NAME=notes.txt\n"
-                   "Comment: Self-Extracting archive file\n"
-                   "    Run: \n"
-                   "Extract: tar xf -\n"
-                   "method  crc     date  time  " +
-                       header + stats(a, 50000, "notes.txt", true));
+  EXPECT_EQ(r.out,
+            "Feature: NAME=notes.txt\n"
+            "Comment: Self-Extracting archive file\n"
+            "    Run: \n"
+            "Extract: tar xf -\n"
+            "method  crc     date  time  " +
+                header + stats(a, 50000, "notes.txt", true));
 }
 
 TEST_F(Listing, TwoArchivesShareOneColumnHeaderAndKeepTheirOwnFigures) {
@@ -91,26 +96,34 @@ TEST_F(Listing, TwoArchivesShareOneColumnHeaderAndKeepTheirOwnFigures) {
   std::string b = test::build_archive(dir, "b.run", {"more.bin", "notes.txt"});
   Result r = list({"a.run", "b.run"});
   EXPECT_EQ(r.status, 0) << r.err;
-  std::string texts_a = "Feature: NAME=notes.txt\nComment: Self-Extracting archive file\n    Run: \nExtract: cat > %p/%o\n";
-  std::string texts_b = "Feature: NAME=more.bin\nComment: Self-Extracting archive file\n    Run: \nExtract: cat > %p/%o\n";
+  std::string texts_a =
+      "Feature: NAME=notes.txt\nComment: Self-Extracting archive file\n    Run: \nExtract: cat > "
+      "%p/%o\n";
+  std::string texts_b =
+      "Feature: NAME=more.bin\nComment: Self-Extracting archive file\n    Run: \nExtract: cat > "
+      "%p/%o\n";
   // Several members: the first member's name, the last member's size.
-  EXPECT_EQ(r.out, texts_a + header + stats(a, 50000, "notes.txt") + texts_b + stats(b, 50000, "more.bin"));
+  EXPECT_EQ(r.out, texts_a + header + stats(a, 50000, "notes.txt") + texts_b +
+                       stats(b, 50000, "more.bin"));
 }
 
 TEST_F(Listing, ARawArchiveHasNoStatistics) {
   test::build_archive(dir, "raw.run", {"-a", "-C", "c", "notes.txt"});
   Result r = list({"raw.run"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "Feature: NOCOMPR,NAME=notes.txt\n"
-                   "Comment: c\n"
-                   "    Run: \n"
-                   "Extract: cat > %p/%o\n"
-                   "Statistics unavailable because data was not compressed\n");
+  EXPECT_EQ(r.out,
+            "Feature: NOCOMPR,NAME=notes.txt\n"
+            "Comment: c\n"
+            "    Run: \n"
+            "Extract: cat > %p/%o\n"
+            "Statistics unavailable because data was not compressed\n");
 }
 
 TEST_F(Listing, AnEmptyFeatureListPrintsNoFeatureLine) {
-  std::string member = test::payload_of(test::read_file(test::build_archive(dir, "a.run", {"notes.txt"})));
-  std::string hand = test::read_file(test::kapsa_bin()) + test::magic() + std::string("\0c\0\0\0", 5) + member;
+  std::string member =
+      test::payload_of(test::read_file(test::build_archive(dir, "a.run", {"notes.txt"})));
+  std::string hand =
+      test::read_file(test::kapsa_bin()) + test::magic() + std::string("\0c\0\0\0", 5) + member;
   test::write_file(dir / "hand.run", hand, 0755);
   Result r = list({"hand.run"});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -125,11 +138,12 @@ TEST_F(Listing, FailuresAreReportedAndTheOthersStillListed) {
   Result r = list({"plain", "./nosuch", "tool", "a.run"});
   EXPECT_EQ(r.status, 1);
   const std::string kapsa = test::kapsa_bin();
-  EXPECT_EQ(r.err, kapsa + ": unable to find kapsa to build preamble\n"
-                   "plain: unable to find preamble magic value\n"
-                   "./nosuch: No such file or directory\n"
-                   "./nosuch: unable to find preamble magic value\n"
-                   "tool: unable to find preamble magic value\n");
+  EXPECT_EQ(r.err, kapsa +
+                       ": unable to find kapsa to build preamble\n"
+                       "plain: unable to find preamble magic value\n"
+                       "./nosuch: No such file or directory\n"
+                       "./nosuch: unable to find preamble magic value\n"
+                       "tool: unable to find preamble magic value\n");
   EXPECT_NE(r.out.find("Feature: NAME=notes.txt"), std::string::npos);
   // A name beginning with "." skips the execute test.
   chmod((dir / "a.run").c_str(), 0644);
@@ -163,13 +177,15 @@ TEST_F(Listing, ADamagedPreambleIsNamedAsSuch) {
   test::write_file(dir / "damaged.run", bytes, 0755);
   Result r = list({"damaged.run"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "damaged.run: damaged archive: a preamble text is longer than 1023 characters\n"
-                   "damaged.run: unable to find preamble magic value\n");
+  EXPECT_EQ(r.err,
+            "damaged.run: damaged archive: a preamble text is longer than 1023 characters\n"
+            "damaged.run: unable to find preamble magic value\n");
 }
 
 TEST_F(Listing, SizesPast2GiBArePrintedWhole) {
   // A member header, a 3 GiB hole, and a trailer claiming 3.5 GiB.
-  std::string head = test::read_file(test::kapsa_bin()) + test::magic() + std::string("\0c\0\0\0", 5) +
+  std::string head = test::read_file(test::kapsa_bin()) + test::magic() +
+                     std::string("\0c\0\0\0", 5) +
                      std::string("\x1f\x8b\x08\x08\0\0\0\0\x02\x03", 10) + "big" + '\0';
   std::string path = dir / "big.run";
   test::write_file(path, head, 0755);
@@ -184,8 +200,8 @@ TEST_F(Listing, SizesPast2GiBArePrintedWhole) {
   long long uncompressed = 3584LL << 20;
   long long tenths = (uncompressed - (compressed - 22)) / (uncompressed / 1000);
   char line[200];
-  snprintf(line, sizeof line, "%9lld %9lld  %2lld.%1lld%% big\n", compressed, uncompressed, tenths / 10,
-           tenths % 10);
+  snprintf(line, sizeof line, "%9lld %9lld  %2lld.%1lld%% big\n", compressed, uncompressed,
+           tenths / 10, tenths % 10);
   EXPECT_EQ(r.out.substr(r.out.find(header) + header.size()), line);
   EXPECT_EQ(std::string(line), "3221225494 3758096384  14.2% big\n");
 }

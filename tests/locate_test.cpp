@@ -1,11 +1,12 @@
 // Finding executables through the current directory and "PATH".
+#include "frame/locate.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 
-#include "frame/locate.h"
 #include "support.h"
 
 using namespace kapsa;

@@ -1,13 +1,14 @@
 // Placing the extraction directory on real filesystems: small tmpfs mounts in
 // a private mount namespace, with a mount table of the test's own, and the
 // real binary extracting real archives.
+#include "extract/placement.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "extract/placement.h"
 #include "support.h"
 
 using test::Result;
@@ -24,7 +25,8 @@ struct Placement : testing::Test {
   void SetUp() override {
     std::string reason;
     if (!test::can_mount(&reason)) GTEST_SKIP() << reason;
-    for (const char *d : {"small", "big", "big2", "ro", "ov", "run", "src"}) mkdir((dir / d).c_str(), 0755);
+    for (const char *d : {"small", "big", "big2", "ro", "ov", "run", "src"})
+      mkdir((dir / d).c_str(), 0755);
     mkdir((dir / "src/pkg").c_str(), 0755);
     test::write_file(dir / "src/pkg/data.bin", data);
     ASSERT_EQ(test::sh("tar cf pkg.tar pkg", test::at(dir / "src")).status, 0);
@@ -47,16 +49,20 @@ struct Placement : testing::Test {
   Result run(const std::string &commands, const std::string &mnttab_lines) {
     std::string T = dir.path;
     std::string script =
-        "T='" + T + "'\n"
+        "T='" + T +
+        "'\n"
         "mount -t tmpfs -o size=2m tmpfs $T/small\n"
         "mount -t tmpfs -o size=16m tmpfs $T/big\n"
         "mount -t tmpfs -o size=16m tmpfs $T/big2\n"
         "mount -t tmpfs -o size=16m,ro tmpfs $T/ro\n"
         "mount -t tmpfs tmpfs $T/ov && mkdir $T/ov/u $T/ov/w\n"
         "mount -t overlay overlay -o lowerdir=/etc,upperdir=$T/ov/u,workdir=$T/ov/w /etc\n"
-        "cat > /etc/mnttab <<EOF\n" + mnttab_lines + "EOF\n"
+        "cat > /etc/mnttab <<EOF\n" +
+        mnttab_lines +
+        "EOF\n"
         "touch $T/ready\n"
-        "cd $T/run\n" + commands + "\n";
+        "cd $T/run\n" +
+        commands + "\n";
     Result r = test::in_mount_namespace(script);
     if (!test::exists(dir / "ready")) {
       skipped = "cannot set up the filesystems: " + r.err;
@@ -79,7 +85,9 @@ struct Placement : testing::Test {
   const std::string data = test::random_bytes(3 << 20, 11);
   const std::string banner = "\nSelf-Extracting archive file\n\nPlease wait...\n";
   // Extract command that unpacks into VFYFS/FSSUB, creating it when needed.
-  std::string into(const std::string &fs) { return "mkdir -p " + fs + "/app && tar xf - -C " + fs + "/app"; }
+  std::string into(const std::string &fs) {
+    return "mkdir -p " + fs + "/app && tar xf - -C " + fs + "/app";
+  }
   // An archive for filesystem fs and subdirectory app that unpacks there.
   std::string archive_onto(const std::string &fs, std::vector<std::string> more = {}) {
     std::vector<std::string> args = {"-V", fs, "-S", "app", "-f", into(fs)};
@@ -105,26 +113,33 @@ TEST_F(Placement, ANamedFilesystemWithRoomIsUsedInPlace) {
 TEST_F(Placement, ATooSmallFilesystemSendsTheDataToAWritableMountWithRoom) {
   std::string fs = dir / "small";
   std::string a = archive_onto(fs, {"-r", "readlink " + fs + "/app > ../link"});
-  Result r = run("\"" + a + "\" && cmp $T/big/app/pkg/data.bin $T/src/pkg/data.bin && test ! -e $T/small/app"
-                 " && echo placed",
-                 table_all());
+  Result r =
+      run("\"" + a +
+              "\" && cmp $T/big/app/pkg/data.bin $T/src/pkg/data.bin && test ! -e $T/small/app"
+              " && echo placed",
+          table_all());
   SKIP_IF_NO_MOUNTS();
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "placed\n");
-  EXPECT_EQ(r.err, fs + "/app: not enough space. Looking for space in other filesystems.\n"
-                   "Trying " + dir / "big ...\n" + banner);
+  EXPECT_EQ(r.err, fs +
+                       "/app: not enough space. Looking for space in other filesystems.\n"
+                       "Trying " +
+                       dir / "big ...\n" + banner);
   EXPECT_EQ(test::read_file(dir / "link"), dir / "big/app\n");  // the link existed meanwhile
 }
 
 TEST_F(Placement, NoRoomAnywhereGivesUpWithAdvice) {
   std::string fs = dir / "small";
   std::string a = archive_onto(fs, {"-r", "touch ../ran"});
-  Result r = run("\"" + a + "\"", "/dev/ro " + dir / "ro tmpfs ro 0\n/dev/small " + fs + " tmpfs rw 0\n");
+  Result r =
+      run("\"" + a + "\"", "/dev/ro " + dir / "ro tmpfs ro 0\n/dev/small " + fs + " tmpfs rw 0\n");
   SKIP_IF_NO_MOUNTS();
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, fs + "/app: not enough space. Looking for space in other filesystems.\n" +
-                       fs + "/app: not enough space to extract the archive.\n"
-                       "Please make at least 4Mb available in " + fs + ".\n"
+  EXPECT_EQ(r.err, fs + "/app: not enough space. Looking for space in other filesystems.\n" + fs +
+                       "/app: not enough space to extract the archive.\n"
+                       "Please make at least 4Mb available in " +
+                       fs +
+                       ".\n"
                        "Alternatively, you can make space available on another filesystem where a\n"
                        "\"app\" directory can be created. Ensure that the \"app\" directory\n"
                        "does not exist before trying again.\n");
@@ -134,8 +149,9 @@ TEST_F(Placement, NoRoomAnywhereGivesUpWithAdvice) {
 TEST_F(Placement, ATempPathWithRoomIsTakenEvenWhenTheNamedOneHasRoom) {
   std::string fs = dir / "big";
   std::string a = archive_onto(fs);
-  Result r = run("\"" + a + "\" -t $T/big2/ && cmp $T/big2/app/pkg/data.bin $T/src/pkg/data.bin"
-                 " && test ! -e $T/big/app && echo placed",
+  Result r = run("\"" + a +
+                     "\" -t $T/big2/ && cmp $T/big2/app/pkg/data.bin $T/src/pkg/data.bin"
+                     " && test ! -e $T/big/app && echo placed",
                  table_all());
   SKIP_IF_NO_MOUNTS();
   EXPECT_EQ(r.status, 0) << r.err;
@@ -150,18 +166,23 @@ TEST_F(Placement, ATempPathWithoutRoomDoesNotSearchTheMountTable) {
   SKIP_IF_NO_MOUNTS();
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.find("Trying"), std::string::npos);
-  EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), dir / "small/app: not enough space to extract the archive.\n");
+  EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1),
+            dir / "small/app: not enough space to extract the archive.\n");
 }
 
 TEST_F(Placement, ExistingDirectoriesAreNeverReplaced) {
   std::string fs = dir / "big";
   std::string a = archive_onto(fs);
   // The extraction directory itself; then, with -t, the link name.
-  Result r = run("mkdir $T/big/app && touch $T/big/app/keep && \"" + a + "\" || "
-                 "\"" + a + "\" -t $T/big2 || test -f $T/big/app/keep && test ! -e $T/big2/app && echo kept",
-                 table_all());
+  Result r =
+      run("mkdir $T/big/app && touch $T/big/app/keep && \"" + a +
+              "\" || "
+              "\"" +
+              a + "\" -t $T/big2 || test -f $T/big/app/keep && test ! -e $T/big2/app && echo kept",
+          table_all());
   SKIP_IF_NO_MOUNTS();
-  std::string refused = fs + "/app: extraction directory exists!\nPlease remove it first then try again.\n";
+  std::string refused =
+      fs + "/app: extraction directory exists!\nPlease remove it first then try again.\n";
   EXPECT_EQ(r.err, refused + refused);
   EXPECT_EQ(r.out, "kept\n");
 }
@@ -169,31 +190,49 @@ TEST_F(Placement, ExistingDirectoriesAreNeverReplaced) {
 TEST_F(Placement, AStaleLinkIsReplacedAndACandidateThatExistsIsSkipped) {
   std::string fs = dir / "small";
   std::string a = archive_onto(fs);
-  Result r = run("ln -s /nonexistent $T/small/app && mkdir $T/big/app && \"" + a + "\" &&"
-                 " cmp $T/big2/app/pkg/data.bin $T/src/pkg/data.bin && test ! -e $T/small/app && echo placed",
+  Result r = run("ln -s /nonexistent $T/small/app && mkdir $T/big/app && \"" + a +
+                     "\" &&"
+                     " cmp $T/big2/app/pkg/data.bin $T/src/pkg/data.bin && test ! -e $T/small/app "
+                     "&& echo placed",
                  table_all());
   SKIP_IF_NO_MOUNTS();
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "placed\n");
-  EXPECT_EQ(r.err, fs + "/app: not enough space. Looking for space in other filesystems.\n"
-                   "Trying " + dir / "big ...\n" + dir / "big/app: already exists.\n"
-                   "Trying " + dir / "big2 ...\n" + banner);
+  EXPECT_EQ(r.err, fs +
+                       "/app: not enough space. Looking for space in other filesystems.\n"
+                       "Trying " +
+                       dir / "big ...\n" +
+                       dir /
+                           "big/app: already exists.\n"
+                           "Trying " +
+                       dir / "big2 ...\n" + banner);
 }
 
 TEST_F(Placement, VerboseAsksBeforeEachLink) {
   std::string fs = dir / "small";
   std::string a = archive_onto(fs);
-  Result r = run("printf 'no\\n\\n' | \"" + a + "\" -v && test -d $T/big2/app/pkg && echo placed", table_all());
+  Result r = run("printf 'no\\n\\n' | \"" + a + "\" -v && test -d $T/big2/app/pkg && echo placed",
+                 table_all());
   SKIP_IF_NO_MOUNTS();
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "placed\n");
-  EXPECT_EQ(r.err, fs + "/app: not enough space. Looking for space in other filesystems.\n"
-                   "Trying " + dir / "big ...\n"
-                   "Creating temporary link to " + dir / "big/app\n"
-                   "OK to create temporary link? [y]: "
-                   "Trying " + dir / "big2 ...\n"
-                   "Creating temporary link to " + dir / "big2/app\n"
-                   "OK to create temporary link? [y]: " + banner + "Deflating pkg.tar...\n");
+  EXPECT_EQ(r.err, fs +
+                       "/app: not enough space. Looking for space in other filesystems.\n"
+                       "Trying " +
+                       dir /
+                           "big ...\n"
+                           "Creating temporary link to " +
+                       dir /
+                           "big/app\n"
+                           "OK to create temporary link? [y]: "
+                           "Trying " +
+                       dir /
+                           "big2 ...\n"
+                           "Creating temporary link to " +
+                       dir /
+                           "big2/app\n"
+                           "OK to create temporary link? [y]: " +
+                       banner + "Deflating pkg.tar...\n");
 }
 
 TEST_F(Placement, AFatalErrorAfterTheLinkWasMadeRemovesTheLink) {
@@ -202,7 +241,8 @@ TEST_F(Placement, AFatalErrorAfterTheLinkWasMadeRemovesTheLink) {
   std::string bytes = test::read_file(a);
   bytes[bytes.size() - 100000] ^= 0x55;  // inside the deflate data
   test::write_file(a, bytes, 0755);
-  Result r = run("\"" + a + "\" || test ! -e $T/small/app && test ! -L $T/small/app && echo gone", table_all());
+  Result r = run("\"" + a + "\" || test ! -e $T/small/app && test ! -L $T/small/app && echo gone",
+                 table_all());
   SKIP_IF_NO_MOUNTS();
   EXPECT_EQ(r.out, "gone\n");
   EXPECT_NE(r.err.find("invalid compressed data"), std::string::npos) << r.err;
@@ -231,23 +271,33 @@ TEST_F(Placement, CandidatesWhoseDirectoryOrLinkCannotBeMadeAreSkipped) {
   Result r = run("touch $T/run/file && \"" + a + "\" || true",
                  "/dev/file " + dir / "run/file ext4 rw 0\n/dev/big " + dir / "big tmpfs rw 0\n");
   SKIP_IF_NO_MOUNTS();
-  EXPECT_EQ(r.err, fs + "/app: not enough space. Looking for space in other filesystems.\n"
-                   "Trying " + dir / "run/file ...\n" + dir / "run/file/app: File exists\n"
-                   "Trying " + dir / "big ...\n" + banner);
+  EXPECT_EQ(r.err, fs +
+                       "/app: not enough space. Looking for space in other filesystems.\n"
+                       "Trying " +
+                       dir / "run/file ...\n" +
+                       dir /
+                           "run/file/app: File exists\n"
+                           "Trying " +
+                       dir / "big ...\n" + banner);
 
   std::string gone = dir / "gone";
   std::string b = archive({"-V", gone, "-S", "app", "-f", "cat > /dev/null"}, "b.run");
-  r = run("\"" + b + "\" -t $T/big2 || test ! -e $T/big2/app && test ! -e $T/big/app && echo removed",
-          "/dev/big " + dir / "big tmpfs rw 0\n");
+  r = run(
+      "\"" + b + "\" -t $T/big2 || test ! -e $T/big2/app && test ! -e $T/big/app && echo removed",
+      "/dev/big " + dir / "big tmpfs rw 0\n");
   SKIP_IF_NO_MOUNTS();
   EXPECT_EQ(r.out, "removed\n");
   EXPECT_EQ(r.err, dir / "big2/app: No such file or directory\n"
-                   "Trying " + dir / "big ...\n" + dir / "big/app: No such file or directory\n" +
-                   dir / "big2/app: not enough space to extract the archive.\n"
-                   "Please make at least 4Mb available in " + gone + ".\n"
-                   "Alternatively, you can make space available on another filesystem where a\n"
-                   "\"app\" directory can be created. Ensure that the \"app\" directory\n"
-                   "does not exist before trying again.\n");
+                         "Trying " +
+                       dir / "big ...\n" + dir / "big/app: No such file or directory\n" +
+                       dir /
+                           "big2/app: not enough space to extract the archive.\n"
+                           "Please make at least 4Mb available in " +
+                       gone +
+                       ".\n"
+                       "Alternatively, you can make space available on another filesystem where a\n"
+                       "\"app\" directory can be created. Ensure that the \"app\" directory\n"
+                       "does not exist before trying again.\n");
 }
 
 TEST_F(Placement, AnEmptyFilesystemValueFailsWithoutAWord) {

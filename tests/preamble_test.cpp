@@ -1,5 +1,7 @@
 // Writing the preamble and finding it again: the streaming magic search,
 // the preamble texts, and files that are not archives.
+#include "archive/preamble.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,7 +9,6 @@
 
 #include <string>
 
-#include "archive/preamble.h"
 #include "frame/options.h"
 #include "support.h"
 
@@ -52,8 +53,11 @@ TEST(Magic, IsElevenFixedBytesAndNeverInTheProgramsFiles) {
 }
 
 TEST_F(Locator, ReadsTheFourTextsAndStopsAtThePayload) {
-  std::string head = "\x7f" "ELF image bytes";
-  off_t pos = find(head + magic + texts("NOCOMPR,NAME=x", "note", "run it", "tar xf -") + "PAYLOAD");
+  std::string head =
+      "\x7f"
+      "ELF image bytes";
+  off_t pos =
+      find(head + magic + texts("NOCOMPR,NAME=x", "note", "run it", "tar xf -") + "PAYLOAD");
   EXPECT_EQ(pos, off_t(head.size() + magic.size() + 36));
   EXPECT_STREQ(preamble.features, "NOCOMPR,NAME=x");
   EXPECT_STREQ(preamble.comment, "note");
@@ -71,7 +75,8 @@ TEST_F(Locator, FindsTheMagicWhereverItStands) {
     EXPECT_EQ(find(head + magic + texts("F", "", "", "")), off_t(8191 - split + 11 + 5)) << split;
     EXPECT_STREQ(preamble.features, "F");
   }
-  std::string twice = "ab" + magic + texts("first", "", "", "") + magic + texts("second", "", "", "");
+  std::string twice =
+      "ab" + magic + texts("first", "", "", "") + magic + texts("second", "", "", "");
   EXPECT_EQ(find(twice), off_t(2 + 11 + 9));
   EXPECT_STREQ(preamble.features, "first");
 }
@@ -79,8 +84,9 @@ TEST_F(Locator, FindsTheMagicWhereverItStands) {
 TEST_F(Locator, APartialMatchThatBreaksDoesNotHideTheTrueOne) {
   // "kapsa" and "k" directly before the magic, a prefix broken by the first
   // byte of the magic, and a broken partial match split across two reads.
-  for (std::string prefix : {std::string("k"), magic.substr(0, 5), magic.substr(0, 9),
-                             magic.substr(0, 9) + "k", std::string(8185, 'z') + magic.substr(0, 7)}) {
+  for (std::string prefix :
+       {std::string("k"), magic.substr(0, 5), magic.substr(0, 9), magic.substr(0, 9) + "k",
+        std::string(8185, 'z') + magic.substr(0, 7)}) {
     off_t pos = find(prefix + magic + texts("ok", "", "", ""));
     EXPECT_EQ(pos, off_t(prefix.size() + 11 + 6)) << prefix.size();
     EXPECT_STREQ(preamble.features, "ok");
@@ -128,7 +134,7 @@ TEST_F(Locator, NonRegularFilesAreNotArchives) {
   ASSERT_EQ(chdir(dir.path.c_str()), 0);
   testing::internal::CaptureStderr();
   EXPECT_EQ(find_preamble(dir.path.c_str()), -1);
-  EXPECT_EQ(find_preamble("./null"), -1);  // a name with a leading "." skips the execute test
+  EXPECT_EQ(find_preamble("./null"), -1);      // a name with a leading "." skips the execute test
   EXPECT_EQ(find_preamble(fifo.c_str()), -1);  // must not block waiting for a writer
   std::string err = testing::internal::GetCapturedStderr();
   ASSERT_EQ(chdir(cwd), 0);
@@ -140,7 +146,8 @@ TEST_F(Locator, ANameThatCannotBeLocatedOrOpenedIsReported) {
   test::write_file(plain, magic + texts("", "", "", ""), 0644);
   testing::internal::CaptureStderr();
   EXPECT_EQ(find_preamble(plain.c_str()), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "kapsa: unable to find kapsa to build preamble\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "kapsa: unable to find kapsa to build preamble\n");
   testing::internal::CaptureStderr();
   EXPECT_EQ(find_preamble("./no/such/file"), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "./no/such/file: No such file or directory\n");

@@ -1,5 +1,7 @@
 // The stream layer: CRC register, percentages, block refills from slow
 // pipes, short writes, and the size of the writer's output pieces.
+#include "gz/stream.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "frame/options.h"
-#include "gz/stream.h"
 #include "gz/writer.h"
 #include "support.h"
 
@@ -118,8 +119,10 @@ TEST_F(Streams, ShortWritesToANonBlockingPipeAreContinued) {
     for (;;) {
       ssize_t n = read(p[0], buf, sizeof buf);
       if (n == 0) break;
-      if (n > 0) got.append(buf, size_t(n));
-      else usleep(50);
+      if (n > 0)
+        got.append(buf, size_t(n));
+      else
+        usleep(50);
     }
   });
   write_fully(p[1], data.data(), data.size());

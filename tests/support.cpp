@@ -3,16 +3,15 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
-#include <termios.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -89,8 +88,10 @@ bool is_symlink(const std::string &path) {
 }
 
 std::string text_bytes(size_t size, unsigned seed) {
-  static const char *words[] = {"install", "kapsa ", "lib", "usr/", "share", " ", "\n", "config",
-                                "=", "0", "1", "#include <stdio.h>\n", "int ", "main", "(void)"};
+  static const char *words[] = {"install", "kapsa ", "lib",   "usr/",
+                                "share",   " ",      "\n",    "config",
+                                "=",       "0",      "1",     "#include <stdio.h>\n",
+                                "int ",    "main",   "(void)"};
   std::mt19937 gen(seed);
   std::string s;
   while (s.size() < size) s += words[gen() % (sizeof words / sizeof *words)];
@@ -127,7 +128,8 @@ int wait_for(pid_t pid) {
 
 }  // namespace
 
-Result run(const std::string &program, const std::vector<std::string> &args, const RunOptions &opts) {
+Result run(const std::string &program, const std::vector<std::string> &args,
+           const RunOptions &opts) {
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
     abort();

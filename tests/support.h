@@ -35,20 +35,20 @@ std::string text_bytes(size_t size, unsigned seed = 1);
 std::string random_bytes(size_t size, unsigned seed = 1);
 
 struct Result {
-  int status = -1;   // exit status, or 128 + signal number
-  std::string out;   // everything written to stdout
-  std::string err;   // everything written to stderr
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out;  // everything written to stdout
+  std::string err;  // everything written to stderr
 };
 
 struct RunOptions {
-  std::string cwd;                           // working directory; empty: unchanged
-  std::string input;                         // stdin; fed through a pipe
-  bool input_devnull = false;                // stdin from /dev/null instead
-  std::string stdout_file;                   // stdout to this file instead of captured
-  std::map<std::string, std::string> env;    // variables to set (or replace)
-  std::vector<std::string> unset_env;        // variables to remove
-  std::string argv0;                         // argv[0] if not the program path
-  int timeout_seconds = 120;                 // the child is killed after this
+  std::string cwd;                         // working directory; empty: unchanged
+  std::string input;                       // stdin; fed through a pipe
+  bool input_devnull = false;              // stdin from /dev/null instead
+  std::string stdout_file;                 // stdout to this file instead of captured
+  std::map<std::string, std::string> env;  // variables to set (or replace)
+  std::vector<std::string> unset_env;      // variables to remove
+  std::string argv0;                       // argv[0] if not the program path
+  int timeout_seconds = 120;               // the child is killed after this
 };
 
 // Options that only set the working directory.
@@ -60,7 +60,7 @@ inline RunOptions at(const std::string &cwd) {
 
 // Runs program with args; returns its status and outputs.
 Result run(const std::string &program, const std::vector<std::string> &args,
-        const RunOptions &opts = {});
+           const RunOptions &opts = {});
 
 // Runs program with args on a pseudo-terminal (no echo, no output
 // translation), typing input into it; stdout and stderr both arrive in out.

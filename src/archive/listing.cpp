@@ -71,9 +71,10 @@ void list_archive(const char *name) {
     if (text && strlen(text) >= 16) snprintf(date, sizeof date, "%.12s", text + 4);
     printf("%5s %08lx %11s ", "defla", static_cast<unsigned long>(crc), date);
   }
-  printf("%9lld %9lu ", static_cast<long long>(compressed_size), static_cast<unsigned long>(uncompressed));
-  print_ratio(static_cast<long long>(uncompressed) - (compressed_size - framing_bytes), uncompressed,
-              stdout);
+  printf("%9lld %9lu ", static_cast<long long>(compressed_size),
+         static_cast<unsigned long>(uncompressed));
+  print_ratio(static_cast<long long>(uncompressed) - (compressed_size - framing_bytes),
+              uncompressed, stdout);
   printf(" %s\n", options.payload_name);
 }
 

@@ -106,8 +106,7 @@ int write_preamble(const char *extractor, int out) {
   const char *texts[] = {preamble.features, preamble.comment, preamble.run_command,
                          preamble.extract_command};
   bool ok = write_all(out, image.get(), size) == 0 && write_all(out, magic, magic_size) == 0;
-  for (const char *text : texts)
-    ok = ok && write_all(out, text, strlen(text) + 1) == 0;
+  for (const char *text : texts) ok = ok && write_all(out, text, strlen(text) + 1) == 0;
   if (!ok) {
     perror(options.payload_name);
     return -1;

@@ -157,8 +157,8 @@ char *expand_command(const char *command, bool quote) {
     }
   }
   if (!fits) {
-    fprintf(stderr, "%s: command longer than %zu characters after expansion: %s\n", options.input_name,
-            command_size - 1, command);
+    fprintf(stderr, "%s: command longer than %zu characters after expansion: %s\n",
+            options.input_name, command_size - 1, command);
     free(out);
     return nullptr;
   }
@@ -197,7 +197,8 @@ int extract_archive(const char *path) {
   bool compressed = feature_lookup("NOCOMPR") == nullptr;
   int method = 0;
   if (!compressed) {
-    if (const char *name = feature_lookup("NAME=")) snprintf(options.payload_name, text_size, "%s", strchr(name, '=') + 1);
+    if (const char *name = feature_lookup("NAME="))
+      snprintf(options.payload_name, text_size, "%s", strchr(name, '=') + 1);
   } else {
     method = read_member_header();
   }
@@ -243,13 +244,15 @@ int extract_archive(const char *path) {
 
   if (status == 0) {
     if (preamble.comment[0]) fprintf(stderr, "\n%s\n\nPlease wait...\n", preamble.comment);
-    if (options.verbose || options.extract_only) fprintf(stderr, "Deflating %s...\n", options.payload_name);
+    if (options.verbose || options.extract_only)
+      fprintf(stderr, "Deflating %s...\n", options.payload_name);
     struct sigaction quiet = {}, saved;
     quiet.sa_handler = on_broken_pipe;
     sigemptyset(&quiet.sa_mask);
     sigaction(SIGPIPE, &quiet, &saved);
     // A raw payload without a single byte is a failed run (status 1).
-    status = compressed ? decompress_member(fd, options.out_fd) : copy_stream(fd, options.out_fd) == 0;
+    status =
+        compressed ? decompress_member(fd, options.out_fd) : copy_stream(fd, options.out_fd) == 0;
     sigaction(SIGPIPE, &saved, nullptr);
     // The extract command must have taken the whole payload, and succeeded,
     // before anything runs on its result.

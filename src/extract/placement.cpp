@@ -78,9 +78,9 @@ int build_place(Place &p) {
   const char *place = options.temp_path[0] ? options.temp_path : p.fs_path;
   memcpy(base, place, strlen(place) + 1);
   drop_trailing_slash(base);
-  bool ok = p.subdirectory[0]
-                ? format_path(p.extraction_dir, sizeof p.extraction_dir, "%s/%s", base, p.subdirectory)
-                : format_path(p.extraction_dir, sizeof p.extraction_dir, "%s", base);
+  bool ok = p.subdirectory[0] ? format_path(p.extraction_dir, sizeof p.extraction_dir, "%s/%s",
+                                            base, p.subdirectory)
+                              : format_path(p.extraction_dir, sizeof p.extraction_dir, "%s", base);
   if (!ok) {
     fprintf(stderr, "%s/%s: path too long\n", base, p.subdirectory);
     return -1;
@@ -98,7 +98,8 @@ int build_place(Place &p) {
 }
 
 void refuse_existing(const char *path) {
-  fprintf(stderr, "%s: extraction directory exists!\nPlease remove it first then try again.\n", path);
+  fprintf(stderr, "%s: extraction directory exists!\nPlease remove it first then try again.\n",
+          path);
 }
 
 // Asks on standard error whether to make the link; an answer beginning with

@@ -33,7 +33,7 @@ const char *locate_executable(const char *name) {
   const char *path = getenv("PATH");
   if (!path) return nullptr;
   size_t name_len = strlen(name);
-  for (const char *dir = path;; ) {
+  for (const char *dir = path;;) {
     const char *end = strchr(dir, ':');
     size_t dir_len = end ? size_t(end - dir) : strlen(dir);
     if (dir_len + 1 + name_len < sizeof located) {

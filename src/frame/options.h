@@ -13,20 +13,20 @@ namespace kapsa {
 constexpr size_t text_size = 1024;
 
 struct Options {
-  const char *program_name;     // name as invoked (argv[0]); starts every message
-  int to_stdout;                // -c; set by extraction with -x: payload goes to stdout
-  int list_mode;                // -l: list archives
-  int verbose;                  // -v: extra listing columns and messages
-  int exit_code;                // status of listing and build runs; set on failure
-  int no_run;                   // -n: do not run the post-install command
-  int extract_only;             // -x: write the data without the extract command
-  off_t payload_offset;         // first payload byte in the archive (find_preamble)
+  const char *program_name;        // name as invoked (argv[0]); starts every message
+  int to_stdout;                   // -c; set by extraction with -x: payload goes to stdout
+  int list_mode;                   // -l: list archives
+  int verbose;                     // -v: extra listing columns and messages
+  int exit_code;                   // status of listing and build runs; set on failure
+  int no_run;                      // -n: do not run the post-install command
+  int extract_only;                // -x: write the data without the extract command
+  off_t payload_offset;            // first payload byte in the archive (find_preamble)
   char extractor_path[text_size];  // -p, else the running program: copied by a build
-  char temp_path[text_size];    // -t in extract mode: alternative place for the data
-  int out_fd;                   // where payload bytes are written
-  int archive_fd;               // where the raw copy and the gzip stream read from
-  char input_name[text_size];   // input file (build) or archive (listing, extraction)
-  char payload_name[text_size];  // output name in messages and in the listing
+  char temp_path[text_size];       // -t in extract mode: alternative place for the data
+  int out_fd;                      // where payload bytes are written
+  int archive_fd;                  // where the raw copy and the gzip stream read from
+  char input_name[text_size];      // input file (build) or archive (listing, extraction)
+  char payload_name[text_size];    // output name in messages and in the listing
 };
 
 extern Options options;

@@ -127,15 +127,16 @@ void print_usage(Mode mode) {
   }
   fprintf(stderr, "\n%s\n\n", preamble.comment);
   fprintf(stderr, "Usage: %s [-hclnvtx]\n", options.program_name);
-  fputs("    -h: show this help\n"
-        "    -u: use as utility to decompress archive specified on command-line\n"
-        "    -l: list compression statistics\n"
-        "    -c: extract to stdout instead of archive name\n"
-        "    -x: extract only. do not deflate the archive\n"
-        "    -n: do not run install command after deflating archive\n"
-        "    -t: temp path for decompression if archive allows\n"
-        "    -v: verbose output\n",
-        stderr);
+  fputs(
+      "    -h: show this help\n"
+      "    -u: use as utility to decompress archive specified on command-line\n"
+      "    -l: list compression statistics\n"
+      "    -c: extract to stdout instead of archive name\n"
+      "    -x: extract only. do not deflate the archive\n"
+      "    -n: do not run install command after deflating archive\n"
+      "    -t: temp path for decompression if archive allows\n"
+      "    -v: verbose output\n",
+      stderr);
 }
 
 int startup_main(int argc, char **argv) {
@@ -162,20 +163,49 @@ int startup_main(int argc, char **argv) {
     bool building = mode == Mode::build;
     int status = 0;
     switch (c) {
-      case 'u': mode = Mode::extract; archive_named = true; break;
-      case 'c': options.to_stdout = 1; break;
-      case 'l': options.list_mode = 1; break;
-      case 'v': options.verbose = 1; break;
-      case 'x': options.extract_only = 1; break;
-      case 'n': options.no_run = 1; break;
-      case 'a': if (building) status = add_feature("NOCOMPR", ""); break;
-      case 'p': status = take_argument(options.extractor_path, c, optarg); break;
-      case 'C': status = take_argument(preamble.comment, c, optarg); break;
-      case 'r': status = take_argument(preamble.run_command, c, optarg); break;
-      case 'f': status = take_argument(preamble.extract_command, c, optarg); break;
-      case 'V': if (building) status = add_feature("VFYFS=", optarg); break;
-      case 'S': if (building) status = add_feature("FSSUB=", optarg); break;
-      case 't': if (!building) status = take_argument(options.temp_path, c, optarg); break;
+      case 'u':
+        mode = Mode::extract;
+        archive_named = true;
+        break;
+      case 'c':
+        options.to_stdout = 1;
+        break;
+      case 'l':
+        options.list_mode = 1;
+        break;
+      case 'v':
+        options.verbose = 1;
+        break;
+      case 'x':
+        options.extract_only = 1;
+        break;
+      case 'n':
+        options.no_run = 1;
+        break;
+      case 'a':
+        if (building) status = add_feature("NOCOMPR", "");
+        break;
+      case 'p':
+        status = take_argument(options.extractor_path, c, optarg);
+        break;
+      case 'C':
+        status = take_argument(preamble.comment, c, optarg);
+        break;
+      case 'r':
+        status = take_argument(preamble.run_command, c, optarg);
+        break;
+      case 'f':
+        status = take_argument(preamble.extract_command, c, optarg);
+        break;
+      case 'V':
+        if (building) status = add_feature("VFYFS=", optarg);
+        break;
+      case 'S':
+        if (building) status = add_feature("FSSUB=", optarg);
+        break;
+      case 't':
+        if (!building) status = take_argument(options.temp_path, c, optarg);
+        break;
       default:  // -h, -?, and what getopt refused
         print_usage(mode);
         return 1;

@@ -200,24 +200,24 @@ int read_member_header() {
     options.exit_code = 1;
     return -1;
   }
-  int flags = next_input_byte();   // FLG
-  uint32_t mtime = get_long();     // MTIME
+  int flags = next_input_byte();  // FLG
+  uint32_t mtime = get_long();    // MTIME
   if (mtime != 0) member_time = time_t(mtime);
-  next_input_byte();               // XFL
-  next_input_byte();               // OS
-  if (flags & 0x02) {              // part number
+  next_input_byte();   // XFL
+  next_input_byte();   // OS
+  if (flags & 0x02) {  // part number
     unsigned part = get_short();
     if (options.verbose)
       fprintf(stderr, "%s: %s: part number %u\n", options.program_name, options.input_name, part);
   }
-  if (flags & 0x04) {              // extra field
+  if (flags & 0x04) {  // extra field
     unsigned length = get_short();
     if (options.verbose)
       fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", options.program_name,
               options.input_name, length);
     while (length--) next_input_byte();
   }
-  if (flags & 0x08) {              // stored name
+  if (flags & 0x08) {  // stored name
     if (options.to_stdout && !options.list_mode) {
       skip_text();
     } else {
@@ -229,7 +229,7 @@ int read_member_header() {
       }
     }
   }
-  if (flags & 0x10) skip_text();   // comment
+  if (flags & 0x10) skip_text();  // comment
   framing_bytes = int(consumed()) + 8;
   return 8;
 }

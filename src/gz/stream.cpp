@@ -30,7 +30,8 @@ int refill_input() {
   stream.in_len = 0;
   errno = 0;
   do {
-    ssize_t n = read(options.archive_fd, stream.in_buf + stream.in_len, in_buf_size - stream.in_len);
+    ssize_t n =
+        read(options.archive_fd, stream.in_buf + stream.in_len, in_buf_size - stream.in_len);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     stream.in_len += uint32_t(n);

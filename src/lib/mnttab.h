@@ -11,9 +11,9 @@
 namespace kapsa {
 
 struct MountEntry {
-  char special[128];      // special device, at most 127 characters
-  char mount_point[128];  // directory the filesystem is mounted on
-  char fstype[32];        // filesystem type, at most 31 characters
+  char special[128];        // special device, at most 127 characters
+  char mount_point[128];    // directory the filesystem is mounted on
+  char fstype[32];          // filesystem type, at most 31 characters
   unsigned char read_only;  // 1 when one of the mount options is "ro"
 };
 
