@@ -17,7 +17,7 @@
 #include <cstring>
 #include <string>
 
-#include "extract/driver.h"
+#include "extract/command.h"
 #include "frame/options.h"
 #include "fuzz_support.h"
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "extract/driver.h"
+#include "extract/command.h"
 #include "frame/options.h"
 #include "support.h"
 

@@ -14,6 +14,7 @@
 #include "archive/preamble.h"
 #include "frame/features.h"
 #include "frame/options.h"
+#include "frame/text.h"
 #include "gz/reader.h"
 #include "gz/stream.h"
 
@@ -27,10 +28,8 @@ int first_listing = 1;
 }  // namespace
 
 void list_archive(const char *name) {
-  int fd = find_preamble(name);
+  int fd = open_archive(name);
   if (fd < 0) {
-    report_damaged_preamble(name);
-    fprintf(stderr, "%s: unable to find preamble magic value\n", name);
     options.exit_code = 1;
     return;
   }
@@ -40,11 +39,8 @@ void list_archive(const char *name) {
     close(fd);
   }
   options.archive_fd = 0;
-  snprintf(options.input_name, text_size, "%s", name);
-  options.out_fd = STDOUT_FILENO;
-  snprintf(options.payload_name, text_size, "stdout");
 
-  bool compressed = feature_lookup("NOCOMPR") == nullptr;
+  bool compressed = payload_compressed();
   if (compressed && read_member_header() < 0) {
     options.exit_code = 1;
     return;
@@ -68,7 +64,7 @@ void list_archive(const char *name) {
     time_t when = member_time;
     const char *text = ctime(&when);
     char date[13] = "";
-    if (text && strlen(text) >= 16) snprintf(date, sizeof date, "%.12s", text + 4);
+    if (text && strlen(text) >= 16) text_format(date, sizeof date, "%.12s", text + 4);
     printf("%5s %08lx %11s ", "defla", static_cast<unsigned long>(crc), date);
   }
   printf("%9lld %9lu ", static_cast<long long>(compressed_size),

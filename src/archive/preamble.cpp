@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "frame/locate.h"
+#include "frame/text.h"
 #include "gz/stream.h"
 
 namespace kapsa {
@@ -44,7 +45,7 @@ int read_preamble_text(int fd, char *field) {
   size_t len = 0;
   for (;;) {
     char c;
-    if (read(fd, &c, 1) != 1) break;
+    if (read_full(fd, &c, 1) != 1) break;
     if (c == '\0') break;
     if (len == text_size - 1) {
       field[len] = '\0';
@@ -88,17 +89,11 @@ int write_preamble(const char *extractor, int out) {
     close(fd);
     return -1;
   }
-  size_t got = 0;
-  while (got < size) {
-    ssize_t n = read(fd, image.get() + got, size - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;  // the file shrank while it was read
-      perror(path);
-      close(fd);
-      return -1;
-    }
-    got += size_t(n);
+  if (read_full(fd, image.get(), size) != size) {
+    if (errno == 0) errno = EIO;  // the file shrank while it was read
+    perror(path);
+    close(fd);
+    return -1;
   }
   close(fd);
 
@@ -193,10 +188,22 @@ int find_preamble(const char *name) {
   return fd;
 }
 
-void report_damaged_preamble(const char *name) {
-  if (preamble.damaged)
-    fprintf(stderr, "%s: damaged archive: a preamble text is longer than %zu characters\n", name,
-            text_size - 1);
+int open_archive(const char *name) {
+  int fd = find_preamble(name);
+  if (fd >= 0 && text_copy(options.input_name, text_size, name) != 0) {
+    close(fd);
+    fd = -1;
+  }
+  if (fd < 0) {
+    if (preamble.damaged)
+      fprintf(stderr, "%s: damaged archive: a preamble text is longer than %zu characters\n", name,
+              text_size - 1);
+    fprintf(stderr, "%s: unable to find preamble magic value\n", name);
+    return -1;
+  }
+  options.out_fd = STDOUT_FILENO;
+  text_copy(options.payload_name, text_size, "stdout");
+  return fd;
 }
 
 }  // namespace kapsa

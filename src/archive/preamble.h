@@ -56,9 +56,11 @@ int write_preamble(const char *extractor, int out);
 // far are kept, cut within their buffers).
 int find_preamble(const char *name);
 
-// After find_preamble gave -1 for name: says so when the archive's preamble
-// was found damaged (a stored text too long), so that the caller's own
-// message is not the only word.
-void report_damaged_preamble(const char *name);
+// Opens the archive that name stands for, to list or extract it: finds its
+// preamble, then sets options.input_name to name, options.out_fd to standard
+// output and options.payload_name to "stdout".  Returns the descriptor at the
+// first payload byte; or -1 after saying so ("<name>: unable to find
+// preamble magic value", after a word on a damaged preamble when it was one).
+int open_archive(const char *name);
 
 }  // namespace kapsa

@@ -18,16 +18,4 @@ namespace kapsa {
 // system() gave for the post-install command.
 int extract_archive(const char *path);
 
-// Returns a new text (2,048 bytes, the caller frees it): command with "%o"
-// replaced by the payload name and "%p" by the current directory; "%" and any
-// other character stay as they are.  With quote set, the two are inserted as
-// single-quoted shell words.  Returns null after a message naming the archive
-// when the result would pass 2,047 characters or the current directory cannot
-// be found: a command is never run cut.
-char *expand_command(const char *command, bool quote = false);
-
-// Puts every feature item into the environment: KEY=VALUE as it stands, a
-// bare KEY as "KEY=".  Items without a name are left out.
-void export_features();
-
 }  // namespace kapsa

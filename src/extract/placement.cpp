@@ -12,6 +12,7 @@
 #include "frame/fatal.h"
 #include "frame/features.h"
 #include "frame/options.h"
+#include "frame/text.h"
 #include "lib/fsinfo.h"
 #include "lib/mnttab.h"
 
@@ -39,17 +40,7 @@ struct Place {
 int feature_value(const char *key, char *value, size_t cap) {
   const char *item = feature_lookup(key);
   if (!item) return 0;
-  const char *v = strchr(item, '=') + 1;
-  if (strlen(v) >= cap) return -1;
-  memcpy(value, v, strlen(v) + 1);
-  return 1;
-}
-
-// snprintf into a path buffer; false when the result would not fit.
-template <typename... Args>
-bool format_path(char *out, size_t cap, const char *format, Args... args) {
-  int n = snprintf(out, cap, format, args...);
-  return n >= 0 && size_t(n) < cap;
+  return text_copy(value, cap, strchr(item, '=') + 1) == 0 ? 1 : -1;
 }
 
 void drop_trailing_slash(char *path) {
@@ -59,40 +50,37 @@ void drop_trailing_slash(char *path) {
 
 bool exists(const char *path) { return access(path, F_OK) == 0; }
 
+// Joins dir, separator and sub into out (path_max + 1 bytes); dir alone when
+// sub is empty.  Returns false after "<dir>/<sub>: path too long".
+bool join_path(char *out, const char *dir, const char *separator, const char *sub) {
+  char joined[path_max + 1];
+  bool fits = sub[0] ? text_format(joined, sizeof joined, "%s%s%s", dir, separator, sub) == 0
+                     : text_copy(joined, sizeof joined, dir) == 0;
+  if (!fits) {
+    fprintf(stderr, "%s/%s: path too long\n", dir, sub);
+    return false;
+  }
+  return text_copy(out, path_max + 1, joined) == 0;
+}
+
 // Builds the working texts.  Returns 0, or -1 after a message.
 int build_place(Place &p) {
   if (p.filesystem[0] == '/') {
-    memcpy(p.fs_path, p.filesystem, strlen(p.filesystem) + 1);
+    text_copy(p.fs_path, sizeof p.fs_path, p.filesystem);
   } else {
     char cwd[path_max];  // at most 510 characters
     if (!getcwd(cwd, sizeof cwd)) {
       perror("getcwd");
       return -1;
     }
-    if (!format_path(p.fs_path, sizeof p.fs_path, "%s/%s", cwd, p.filesystem)) {
-      fprintf(stderr, "%s/%s: path too long\n", cwd, p.filesystem);
-      return -1;
-    }
+    if (!join_path(p.fs_path, cwd, "/", p.filesystem)) return -1;
   }
-  char base[text_size];
-  const char *place = options.temp_path[0] ? options.temp_path : p.fs_path;
-  memcpy(base, place, strlen(place) + 1);
+  char base[text_size];  // either fits: both are at most 1,023 characters
+  text_copy(base, sizeof base, options.temp_path[0] ? options.temp_path : p.fs_path);
   drop_trailing_slash(base);
-  bool ok = p.subdirectory[0] ? format_path(p.extraction_dir, sizeof p.extraction_dir, "%s/%s",
-                                            base, p.subdirectory)
-                              : format_path(p.extraction_dir, sizeof p.extraction_dir, "%s", base);
-  if (!ok) {
-    fprintf(stderr, "%s/%s: path too long\n", base, p.subdirectory);
-    return -1;
-  }
+  if (!join_path(p.extraction_dir, base, "/", p.subdirectory)) return -1;
   // Without a subdirectory the link stands in for the filesystem value itself.
-  ok = p.subdirectory[0]
-           ? format_path(p.link_name, sizeof p.link_name, "%s/%s", p.filesystem, p.subdirectory)
-           : format_path(p.link_name, sizeof p.link_name, "%s", p.filesystem);
-  if (!ok) {
-    fprintf(stderr, "%s/%s: path too long\n", p.filesystem, p.subdirectory);
-    return -1;
-  }
+  if (!join_path(p.link_name, p.filesystem, "/", p.subdirectory)) return -1;
   drop_trailing_slash(p.link_name);
   return 0;
 }
@@ -119,18 +107,14 @@ bool link_confirmed(const char *candidate) {
 
 enum class Try { linked, next, refused };
 
-// Tries the candidate place held in link: creates place/sub and links the
-// link name to it.
+// Tries the candidate place held in link: creates place/sub (the candidate
+// directory, built in link) and links the link name to it.
 Try try_candidate(const Place &p, char *link) {
   if (p.subdirectory[0]) {
-    size_t have = strlen(link);
-    const char *slash = p.subdirectory[0] == '/' ? "" : "/";
-    if (have + strlen(slash) + strlen(p.subdirectory) > path_max) {
-      fprintf(stderr, "%s/%s: path too long\n", link, p.subdirectory);
+    char place[path_max + 1];
+    text_copy(place, sizeof place, link);
+    if (!join_path(link, place, p.subdirectory[0] == '/' ? "" : "/", p.subdirectory))
       return Try::next;
-    }
-    strcat(link, slash);
-    strcat(link, p.subdirectory);
     if (exists(link)) {
       fprintf(stderr, "%s: already exists.\n", link);
       return Try::next;
@@ -156,8 +140,17 @@ Try try_candidate(const Place &p, char *link) {
     return Try::next;
   }
   fatal_set_link(p.link_name);
-  memcpy(link, p.link_name, strlen(p.link_name) + 1);
+  text_copy(link, link_buffer_size, p.link_name);
   return Try::linked;
+}
+
+// Tries the candidate place held in link; link is left empty unless the
+// link was made.  Returns 0 (linked), -1 (refused: the placement ends) or 1
+// (try the next place).
+int try_place(const Place &p, char *link) {
+  Try t = try_candidate(p, link);
+  if (t != Try::linked) link[0] = '\0';
+  return t == Try::linked ? 0 : t == Try::refused ? -1 : 1;
 }
 
 int give_up(const Place &p, int needed_mb) {
@@ -204,12 +197,10 @@ int place_extraction_dir(int needed_mb, char link[link_buffer_size]) {
       fprintf(stderr, "%s: path too long\n", options.temp_path);
       return -1;
     }
-    memcpy(link, options.temp_path, strlen(options.temp_path) + 1);
+    text_copy(link, link_buffer_size, options.temp_path);
     drop_trailing_slash(link);
-    Try t = try_candidate(p, link);
-    if (t == Try::linked) return 0;
-    link[0] = '\0';
-    if (t == Try::refused) return -1;
+    int tried = try_place(p, link);
+    if (tried <= 0) return tried;
     search = true;
   } else if (fsinfo_space(p.fs_path, needed_mb, &on_root, &free_mb) != 0) {
     return 0;
@@ -226,11 +217,9 @@ int place_extraction_dir(int needed_mb, char link[link_buffer_size]) {
     if (entry->read_only || fsinfo_space(entry->mount_point, needed_mb, &on_root, &free_mb) != 1)
       continue;
     fprintf(stderr, "Trying %s ...\n", entry->mount_point);
-    memcpy(link, entry->mount_point, strlen(entry->mount_point) + 1);
-    Try t = try_candidate(p, link);
-    if (t == Try::linked) return 0;
-    link[0] = '\0';
-    if (t == Try::refused) return -1;
+    text_copy(link, link_buffer_size, entry->mount_point);
+    int tried = try_place(p, link);
+    if (tried <= 0) return tried;
   }
   link[0] = '\0';
   return give_up(p, needed_mb);

@@ -16,11 +16,9 @@
 
 #include <sys/types.h>
 
-#include <cstddef>
+#include "frame/fatal.h"
 
 namespace kapsa {
-
-constexpr size_t link_buffer_size = 512;
 
 // Makes room for needed_mb megabytes.  Returns 0 with link empty (extract in
 // place) or holding the path of the temporary link it made; -1 when the

@@ -9,16 +9,28 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frame/text.h"
+
 namespace kapsa {
 
 namespace {
 
-// The registered link.  Written only with the signals blocked, so that the
-// handler never sees it half-copied.
-char link_path[512];
+// The registered link: this copy, not the extraction driver's link buffer,
+// is the record that every cleanup (fatal_exit, the signal handler, the end
+// of the run) removes.  Written only with the cleanup signals blocked, so
+// that the handler never sees it half-copied.
+char link_path[link_buffer_size];
 volatile sig_atomic_t link_set = 0;
 
 constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Blocks the cleanup signals; *old receives the mask to restore.
+void block_cleanup_signals(sigset_t *old) {
+  sigset_t block;
+  sigemptyset(&block);
+  for (int sig : cleanup_signals) sigaddset(&block, sig);
+  sigprocmask(SIG_BLOCK, &block, old);
+}
 
 // Unlinks link_path when it still names a symbolic link: a directory or file
 // that someone put there meanwhile is never removed.  Async-signal-safe.
@@ -37,13 +49,10 @@ void on_cleanup_signal(int sig) {
 }  // namespace
 
 void fatal_set_link(const char *path) {
-  sigset_t block, old;
-  sigemptyset(&block);
-  for (int sig : cleanup_signals) sigaddset(&block, sig);
-  sigprocmask(SIG_BLOCK, &block, &old);
+  sigset_t old;
+  block_cleanup_signals(&old);
   link_set = 0;
-  if (path && *path && strlen(path) < sizeof link_path) {
-    memcpy(link_path, path, strlen(path) + 1);
+  if (path && *path && text_copy(link_path, sizeof link_path, path) == 0) {
     link_set = 1;
     for (int sig : cleanup_signals) {
       // A signal the caller ignores (nohup, a background job) stays ignored.
@@ -59,10 +68,8 @@ void fatal_set_link(const char *path) {
 }
 
 void fatal_remove_link() {
-  sigset_t block, old;
-  sigemptyset(&block);
-  for (int sig : cleanup_signals) sigaddset(&block, sig);
-  sigprocmask(SIG_BLOCK, &block, &old);
+  sigset_t old;
+  block_cleanup_signals(&old);
   remove_link_now();
   sigprocmask(SIG_SETMASK, &old, nullptr);
 }

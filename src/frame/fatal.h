@@ -9,7 +9,12 @@
 // FatalStop, which the fuzz target catches.
 #pragma once
 
+#include <cstddef>
+
 namespace kapsa {
+
+// Size of a temporary link's path buffer: at most 511 characters and a NUL.
+constexpr size_t link_buffer_size = 512;
 
 struct FatalStop {};
 

@@ -1,9 +1,12 @@
 // Appending to and looking up the feature list.
 #include "frame/features.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "archive/preamble.h"
+#include "frame/options.h"
+#include "frame/text.h"
 
 namespace kapsa {
 
@@ -32,5 +35,22 @@ const char *feature_lookup(const char *key) {
   lookup_result[len] = '\0';
   return lookup_result;
 }
+
+int feature_add(const char *key, const char *value) {
+  char item[feature_item_max + 1];
+  if (text_format(item, sizeof item, "%s%s", key, value) != 0) {
+    fprintf(stderr, "%s: feature item too long (at most %d characters): %s%s\n",
+            options.program_name, feature_item_max, key, value);
+    return -1;
+  }
+  if (feature_append(item) != 0) {
+    fprintf(stderr, "%s: feature list too long (at most %zu characters)\n", options.program_name,
+            text_size - 1);
+    return -1;
+  }
+  return 0;
+}
+
+bool payload_compressed() { return feature_lookup("NOCOMPR") == nullptr; }
 
 }  // namespace kapsa

@@ -19,4 +19,13 @@ int feature_append(const char *item);
 // next lookup overwrites.
 const char *feature_lookup(const char *key);
 
+// Appends key followed by value as one item, refusing an item that a lookup
+// could not return whole (over 255 characters) or a list that would pass
+// 1,023 characters.  Returns 0, or -1 after printing why (the list is then
+// unchanged).
+int feature_add(const char *key, const char *value);
+
+// Whether the payload is gzip data: true unless the list holds "NOCOMPR".
+bool payload_compressed();
+
 }  // namespace kapsa

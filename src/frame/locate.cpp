@@ -32,37 +32,41 @@ const char *locate_executable(const char *name) {
 
   const char *path = getenv("PATH");
   if (!path) return nullptr;
-  size_t name_len = strlen(name);
   for (const char *dir = path;;) {
     const char *end = strchr(dir, ':');
     size_t dir_len = end ? size_t(end - dir) : strlen(dir);
-    if (dir_len + 1 + name_len < sizeof located) {
-      memcpy(located, dir, dir_len);
-      located[dir_len] = '/';
-      memcpy(located + dir_len + 1, name, name_len + 1);
-      if (access(located, X_OK) == 0) return located;
-    }
+    if (text_format(located, sizeof located, "%.*s/%s", int(dir_len), dir, name) == 0 &&
+        access(located, X_OK) == 0)
+      return located;
     if (!end) break;
     dir = end + 1;
   }
   return nullptr;
 }
 
-const char *locate_running_program(const char *name) {
+bool locate_running_program(const char *name, RunningProgram *running) {
   static const char kernel_name[] = "/proc/self/exe";
+  running->lookup_name = name;
+  running->path = nullptr;
   struct stat self;
-  if (stat(kernel_name, &self) != 0) return name;
+  bool known = stat(kernel_name, &self) == 0;
   const char *found = locate_executable(name);
-  if (found && same_file(found, self)) return name;
+  if (found && (!known || same_file(found, self))) {
+    if (text_copy(self_path, sizeof self_path, found) == 0) running->path = self_path;
+    return known;
+  }
+  if (!known) return false;
   // The name leads elsewhere: use the kernel's path of the running file when
   // it still names that file, else the kernel's own link to it.
   ssize_t n = readlink(kernel_name, self_path, sizeof self_path - 1);
   if (n > 0) {
     self_path[n] = '\0';
-    if (same_file(self_path, self)) return self_path;
+    if (!same_file(self_path, self)) text_copy(self_path, sizeof self_path, kernel_name);
+  } else {
+    text_copy(self_path, sizeof self_path, kernel_name);
   }
-  memcpy(self_path, kernel_name, sizeof kernel_name);
-  return self_path;
+  running->lookup_name = running->path = self_path;
+  return true;
 }
 
 }  // namespace kapsa

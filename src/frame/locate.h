@@ -13,11 +13,18 @@ namespace kapsa {
 // A path that would not fit the 1,024-byte buffer is never returned cut.
 const char *locate_executable(const char *name);
 
-// Returns the name under which the running program's own file is looked up:
-// name itself when locate_executable(name) is the very file the process runs
-// from; otherwise the kernel's path of that file (in a static buffer).  So a
+// The running program's own file, as start-up needs it.
+struct RunningProgram {
+  const char *lookup_name;  // the name to look the running file up under
+  const char *path;         // path of the running file (static); null when unknown
+};
+
+// Finds the file the process runs from.  Returns true when it was found:
+// lookup_name is then name itself when locate_executable(name) is that very
+// file, else the kernel's path of the file; path is its path either way.  So a
 // file of the same name in the current directory or earlier in "PATH" is
-// never taken for the running program.  Where the kernel cannot tell, name.
-const char *locate_running_program(const char *name);
+// never taken for the running program.  Returns false when the kernel cannot
+// tell: lookup_name is then name, and path what locate_executable gives for it.
+bool locate_running_program(const char *name, RunningProgram *running);
 
 }  // namespace kapsa

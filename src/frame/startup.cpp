@@ -1,30 +1,26 @@
-// Start-up, options, mode selection and the build loop.
+// Start-up: options and the choice of the one job a process does.
 //
 // A process is either the plain tool (build mode) or a self-extracting
 // archive (extract mode): the running program's own file is searched for a
 // preamble, and finding one means extract mode.  Options are read in order,
 // and each sees the mode in force when it is read (-u switches to extract
-// mode).  Then exactly one of listing, extraction and build runs.
+// mode).  Then exactly one of build_archive, list_archive and
+// extract_archive runs.
 #include "frame/startup.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <initializer_list>
 
 #include "archive/listing.h"
 #include "archive/preamble.h"
 #include "extract/driver.h"
+#include "frame/build.h"
 #include "frame/features.h"
 #include "frame/locate.h"
 #include "frame/options.h"
 #include "frame/text.h"
-#include "gz/stream.h"
-#include "gz/writer.h"
 
 namespace kapsa {
 
@@ -45,73 +41,60 @@ int take_argument(char *field, int option, const char *argument) {
   return -1;
 }
 
-// Appends key followed by value as one feature item, refusing an item that
-// a lookup could not return whole or a list that would not fit.  Returns 0,
-// or -1 after printing why.
-int add_feature(const char *key, const char *value) {
-  char item[feature_item_max + 1];
-  int len = snprintf(item, sizeof item, "%s%s", key, value);
-  if (len < 0 || len > feature_item_max) {
-    fprintf(stderr, "%s: feature item too long (at most %d characters): %s%s\n",
-            options.program_name, feature_item_max, key, value);
-    return -1;
+// Options that set a flag.
+struct FlagOption {
+  int letter;
+  int *flag;
+};
+const FlagOption flag_options[] = {{'c', &options.to_stdout},
+                                   {'l', &options.list_mode},
+                                   {'v', &options.verbose},
+                                   {'x', &options.extract_only},
+                                   {'n', &options.no_run}};
+
+// Options that copy their argument into a text; -t only in extract mode.
+struct TextOption {
+  int letter;
+  char *text;
+  bool ignored_in_build;  // the build ignores it
+};
+const TextOption text_options[] = {{'p', options.extractor_path, false},
+                                   {'C', preamble.comment, false},
+                                   {'r', preamble.run_command, false},
+                                   {'f', preamble.extract_command, false},
+                                   {'t', options.temp_path, true}};
+
+// Options that append a feature item in build mode (and are ignored in
+// extract mode): the key, followed by the argument when there is one.
+struct FeatureOption {
+  int letter;
+  const char *key;
+  bool has_value;
+};
+const FeatureOption feature_options[] = {
+    {'a', "NOCOMPR", false}, {'V', "VFYFS=", true}, {'S', "FSSUB=", true}};
+
+// Applies option c (argument: its argument, if it takes one) in the mode in
+// force.  Returns 1 when applied, 0 when c is no option of ours (-h, -?, and
+// what getopt refused), -1 when its argument was refused (after a message).
+int take_option(int c, Mode mode, const char *argument) {
+  bool building = mode == Mode::build;
+  for (const FlagOption &o : flag_options) {
+    if (o.letter != c) continue;
+    *o.flag = 1;
+    return 1;
   }
-  if (feature_append(item) != 0) {
-    fprintf(stderr, "%s: feature list too long (at most %zu characters)\n", options.program_name,
-            text_size - 1);
-    return -1;
+  for (const TextOption &o : text_options) {
+    if (o.letter != c) continue;
+    if (building && o.ignored_in_build) return 1;
+    return take_argument(o.text, c, argument) == 0 ? 1 : -1;
+  }
+  for (const FeatureOption &o : feature_options) {
+    if (o.letter != c) continue;
+    if (!building) return 1;
+    return feature_add(o.key, o.has_value ? argument : "") == 0 ? 1 : -1;
   }
   return 0;
-}
-
-// Opens one input file of a build as options.archive_fd.  Returns the
-// descriptor, or -1 after reporting the file, which the build then skips.
-int open_input(const char *name) {
-  if (text_copy(options.input_name, text_size, name) != 0) {
-    errno = ENAMETOOLONG;
-    perror(name);
-    return -1;
-  }
-  int fd = open(options.input_name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    perror(options.input_name);
-    return -1;
-  }
-  struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    errno = EISDIR;
-    perror(options.input_name);
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// The build: extractor image and preamble, then each file as payload.
-// Returns the exit status.
-int build(int file_count, char **files) {
-  options.out_fd = STDOUT_FILENO;
-  // Write failures name the output.
-  text_copy(options.payload_name, text_size, "stdout");
-  if (add_feature("NAME=", text_last_component(files[0])) != 0) return 1;
-  if (write_preamble(options.extractor_path, options.out_fd) != 0) return 1;
-
-  bool raw = feature_lookup("NOCOMPR") != nullptr;
-  for (int i = 0; i < file_count; i++) {
-    int fd = open_input(files[i]);
-    if (fd < 0) {
-      options.exit_code = 1;
-      continue;
-    }
-    options.archive_fd = fd;
-    if (raw)
-      copy_stream(fd, options.out_fd);
-    else
-      write_gzip_member(fd, options.out_fd);
-    close(fd);
-  }
-  if (close(options.out_fd) != 0 && errno != EINTR) fatal_write_error();
-  return options.exit_code;
 }
 
 }  // namespace
@@ -141,8 +124,9 @@ void print_usage(Mode mode) {
 
 int startup_main(int argc, char **argv) {
   options.program_name = argc > 0 && argv[0] ? argv[0] : "kapsa";
-  const char *running = locate_running_program(options.program_name);
-  const char *self_name = running;
+  RunningProgram running;
+  locate_running_program(options.program_name, &running);
+  const char *self_name = running.lookup_name;
 
   for (char *text : {preamble.features, preamble.comment, preamble.run_command,
                      preamble.extract_command, options.extractor_path, options.temp_path})
@@ -160,66 +144,24 @@ int startup_main(int argc, char **argv) {
   bool archive_named = false;
   int c;
   while ((c = getopt(argc, argv, option_string)) != -1) {
-    bool building = mode == Mode::build;
-    int status = 0;
-    switch (c) {
-      case 'u':
-        mode = Mode::extract;
-        archive_named = true;
-        break;
-      case 'c':
-        options.to_stdout = 1;
-        break;
-      case 'l':
-        options.list_mode = 1;
-        break;
-      case 'v':
-        options.verbose = 1;
-        break;
-      case 'x':
-        options.extract_only = 1;
-        break;
-      case 'n':
-        options.no_run = 1;
-        break;
-      case 'a':
-        if (building) status = add_feature("NOCOMPR", "");
-        break;
-      case 'p':
-        status = take_argument(options.extractor_path, c, optarg);
-        break;
-      case 'C':
-        status = take_argument(preamble.comment, c, optarg);
-        break;
-      case 'r':
-        status = take_argument(preamble.run_command, c, optarg);
-        break;
-      case 'f':
-        status = take_argument(preamble.extract_command, c, optarg);
-        break;
-      case 'V':
-        if (building) status = add_feature("VFYFS=", optarg);
-        break;
-      case 'S':
-        if (building) status = add_feature("FSSUB=", optarg);
-        break;
-      case 't':
-        if (!building) status = take_argument(options.temp_path, c, optarg);
-        break;
-      default:  // -h, -?, and what getopt refused
-        print_usage(mode);
-        return 1;
+    if (c == 'u') {
+      mode = Mode::extract;
+      archive_named = true;
+      continue;
     }
-    if (status != 0) return 1;
+    int taken = take_option(c, mode, optarg);
+    if (taken < 0) return 1;
+    if (taken == 0) {  // -h, -?, and what getopt refused
+      print_usage(mode);
+      return 1;
+    }
   }
   int file_count = argc - optind;
   char **files = argv + optind;
 
   if (!preamble.comment[0]) text_copy(preamble.comment, text_size, default_comment);
-  if (!options.extractor_path[0]) {
-    const char *path = running == options.program_name ? locate_executable(running) : running;
-    if (path) text_copy(options.extractor_path, text_size, path);
-  }
+  if (!options.extractor_path[0] && running.path)
+    text_copy(options.extractor_path, text_size, running.path);
 
   if (options.list_mode) {
     if (file_count == 0 || mode == Mode::extract) {
@@ -244,11 +186,7 @@ int startup_main(int argc, char **argv) {
     fprintf(stderr, "%s: what files do you want to compress?\n", options.program_name);
     return 1;
   }
-  if (!options.extractor_path[0]) {
-    fprintf(stderr, "%s: unable to find kapsa to build preamble\n", options.program_name);
-    return 1;
-  }
-  return build(file_count, files);
+  return build_archive(file_count, files);
 }
 
 }  // namespace kapsa

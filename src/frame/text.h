@@ -1,4 +1,6 @@
-// Bounded copies into the fixed text buffers of the program.
+// Bounded copies into the fixed text buffers of the program: every text that
+// goes into a fixed buffer goes through one of these two, so that each bound
+// is checked in one place and no text is ever cut silently.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +10,11 @@ namespace kapsa {
 // Copies src with its NUL into dst, which holds cap bytes.  Returns 0, or -1
 // when src does not fit; dst is then left unchanged.
 int text_copy(char *dst, size_t cap, const char *src);
+
+// Formats into dst, which holds cap bytes.  Returns 0, or -1 when the result
+// would not fit (or cannot be formatted); dst then holds an empty text.
+__attribute__((format(printf, 3, 4))) int text_format(char *dst, size_t cap, const char *format,
+                                                      ...);
 
 // Returns the text after the last "/" of path (the whole path when it has none).
 const char *text_last_component(const char *path);

@@ -1,5 +1,4 @@
-// Reading one gzip member: header fields, inflate loop, trailer checks, and
-// the diagnosis of a bad Huffman code set.
+// Reading one gzip member: header fields, inflate loop, trailer checks.
 #include "gz/reader.h"
 
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <cstring>
 
 #include "frame/options.h"
+#include "gz/codeset.h"
 #include "gz/stream.h"
 
 namespace kapsa {
@@ -36,143 +36,6 @@ uint32_t get_long() {
 void skip_text() {
   while (next_input_byte() != 0) {
   }
-}
-
-// ---- Telling an incomplete code set from an over-subscribed one ----------
-//
-// zlib rejects both with the same message.  The header of the failing
-// dynamic block is read again from the archive file and its code lengths
-// counted: a set whose codes leave part of the code space unused (and whose
-// longest code is longer than one bit, which inflate accepts) is incomplete.
-
-constexpr int max_code_bits = 15;
-
-struct BitReader {
-  const unsigned char *data;
-  size_t size;
-  size_t pos;   // byte
-  int bit;      // next bit of data[pos], 0 = least significant
-  bool failed;  // ran past the data
-
-  int get(int count) {
-    int value = 0;
-    for (int i = 0; i < count; i++) {
-      if (pos >= size) {
-        failed = true;
-        return 0;
-      }
-      value |= ((data[pos] >> bit) & 1) << i;
-      if (++bit == 8) {
-        bit = 0;
-        pos++;
-      }
-    }
-    return value;
-  }
-};
-
-// Canonical Huffman code for decoding: codes per length and symbols in order.
-struct Huffman {
-  int count[max_code_bits + 1];
-  int symbol[320];
-};
-
-void build_huffman(Huffman &h, const int *lengths, int n) {
-  memset(h.count, 0, sizeof h.count);
-  for (int i = 0; i < n; i++) h.count[lengths[i]]++;
-  int offset[max_code_bits + 2] = {0};
-  for (int len = 1; len <= max_code_bits; len++) offset[len + 1] = offset[len] + h.count[len];
-  for (int i = 0; i < n; i++)
-    if (lengths[i]) h.symbol[offset[lengths[i]]++] = i;
-}
-
-// Decodes one symbol, its code read a bit at a time from the first bit.
-int decode(BitReader &in, const Huffman &h) {
-  int code = 0, first = 0, index = 0;
-  for (int len = 1; len <= max_code_bits; len++) {
-    code |= in.get(1);
-    if (in.failed) return -1;
-    int count = h.count[len];
-    if (code - count < first) return h.symbol[index + (code - first)];
-    index += count;
-    first = (first + count) << 1;
-    code <<= 1;
-  }
-  return -1;
-}
-
-// Whether the code set of n lengths is incomplete in a way inflate refuses.
-bool incomplete(const int *lengths, int n) {
-  int count[max_code_bits + 1] = {0};
-  int longest = 0;
-  for (int i = 0; i < n; i++) {
-    count[lengths[i]]++;
-    if (lengths[i] > longest) longest = lengths[i];
-  }
-  long left = 1;
-  for (int len = 1; len <= max_code_bits; len++) {
-    left = (left << 1) - count[len];
-    if (left < 0) return false;  // over-subscribed
-  }
-  return left > 0 && longest > 1;
-}
-
-// Reads the dynamic block header at bit `bit` of `data` and says which of its
-// code sets is incomplete: 1 literal/length, 2 distance, 0 neither (or the
-// header could not be read).
-int find_incomplete_set(const unsigned char *data, size_t size, int bit) {
-  static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
-  BitReader in{data, size, 0, bit, false};
-  in.get(1);  // BFINAL
-  if (in.get(2) != 2) return 0;
-  int nlen = in.get(5) + 257, ndist = in.get(5) + 1, ncode = in.get(4) + 4;
-  int lengths[320] = {0};
-  for (int i = 0; i < ncode; i++) lengths[order[i]] = in.get(3);
-  if (in.failed || nlen > 286 || ndist > 30) return 0;
-  Huffman lencode;
-  build_huffman(lencode, lengths, 19);
-  int all[320] = {0};
-  for (int i = 0; i < nlen + ndist;) {
-    int sym = decode(in, lencode);
-    if (sym < 0) return 0;
-    if (sym < 16) {
-      all[i++] = sym;
-      continue;
-    }
-    int value = 0, repeat;
-    if (sym == 16) {
-      if (i == 0) return 0;
-      value = all[i - 1];
-      repeat = 3 + in.get(2);
-    } else if (sym == 17) {
-      repeat = 3 + in.get(3);
-    } else {
-      repeat = 11 + in.get(7);
-    }
-    if (in.failed || i + repeat > nlen + ndist) return 0;
-    while (repeat--) all[i++] = value;
-  }
-  if (incomplete(all, nlen)) return 1;
-  if (incomplete(all + nlen, ndist)) return 2;
-  return 0;
-}
-
-// Where the block being inflated began: a byte of the input file and a bit.
-struct BlockStart {
-  off_t byte;  // -1 when the input cannot be read again
-  int bit;
-};
-
-// Prints which code set is incomplete, when the header of the block at
-// start can be read again from fd and tells.
-void report_incomplete_set(int fd, BlockStart start) {
-  if (start.byte < 0) return;
-  unsigned char header[1024];
-  ssize_t n = pread(fd, header, sizeof header, start.byte);
-  if (n <= 0) return;
-  int set = find_incomplete_set(header, size_t(n), start.bit);
-  if (set == 1) fputs(" incomplete literal tree\n", stderr);
-  if (set == 2) fputs(" incomplete distance tree\n", stderr);
 }
 
 // Releases the inflater on every way out, the fuzzing build's throw too.
@@ -269,7 +132,7 @@ int decompress_member(int in, int out) {
     if (ret != Z_OK && ret != Z_BUF_ERROR) {
       if (zs.msg && (strcmp(zs.msg, "invalid literal/lengths set") == 0 ||
                      strcmp(zs.msg, "invalid distances set") == 0))
-        report_incomplete_set(in, block);
+        codeset_report_incomplete(in, block);
       fatal_error("invalid compressed data--format violated");
     }
     if ((zs.data_type & 128) && buf_offset >= 0) {
@@ -295,13 +158,7 @@ off_t read_last_trailer(int fd, uint32_t *crc, uint32_t *isize) {
   off_t at = lseek(fd, -8, SEEK_END);
   if (at < 0) fatal_read_error();
   unsigned char trailer[8];
-  size_t got = 0;
-  while (got < 8) {
-    ssize_t n = read(fd, trailer + got, 8 - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fatal_read_error();
-    got += size_t(n);
-  }
+  if (read_full(fd, trailer, sizeof trailer) != sizeof trailer) fatal_read_error();
   auto le32 = [](const unsigned char *p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
   };

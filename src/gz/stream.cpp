@@ -27,19 +27,30 @@ void reset_streams() {
 }
 
 int refill_input() {
-  stream.in_len = 0;
-  errno = 0;
-  do {
-    ssize_t n =
-        read(options.archive_fd, stream.in_buf + stream.in_len, in_buf_size - stream.in_len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    stream.in_len += uint32_t(n);
-  } while (stream.in_len < in_buf_size);
+  // A read error after some bytes of the block only ends the block early;
+  // the next refill meets it again.
+  stream.in_len = uint32_t(read_full(options.archive_fd, stream.in_buf, in_buf_size));
   if (stream.in_len == 0) fatal_read_error();
   stream.in_total += stream.in_len;
   stream.in_pos = 1;
   return stream.in_buf[0];
+}
+
+size_t read_full(int fd, void *data, size_t count) {
+  unsigned char *p = static_cast<unsigned char *>(data);
+  size_t got = 0;
+  errno = 0;
+  while (got < count) {
+    ssize_t n = read(fd, p + got, count - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return got;
+    if (n == 0) {
+      errno = 0;
+      return got;
+    }
+    got += size_t(n);
+  }
+  return got;
 }
 
 int write_all(int fd, const void *data, size_t count) {

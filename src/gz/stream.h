@@ -49,6 +49,12 @@ inline int next_input_byte() {
   return stream.in_pos < stream.in_len ? stream.in_buf[stream.in_pos++] : refill_input();
 }
 
+// Reads from fd into data until count bytes have arrived, the input ends or a
+// read fails; interrupted reads are retried.  Returns the number of bytes
+// read.  When that is less than count, errno is 0 at the end of the input and
+// the read's error after a failure.
+size_t read_full(int fd, void *data, size_t count);
+
 // Writes count bytes of data to fd, continuing short writes.  Returns 0, or
 // -1 with errno set when a write fails.
 int write_all(int fd, const void *data, size_t count);

@@ -258,8 +258,7 @@ void mnttab_close() {
   if (mnttab.stream) {
     // The table was only read: a failing close loses nothing, and the
     // stream is gone either way.
-    int closed = fclose(mnttab.stream);
-    (void)closed;
+    (void)fclose(mnttab.stream);
     mnttab.stream = nullptr;
   }
   mnttab.ended = false;

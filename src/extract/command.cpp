@@ -1,0 +1,206 @@
+// The shell boundary of an extraction: command expansion, the extract
+// command's start and finish, the broken-pipe guard, the environment export
+// and the post-install command.
+#include "extract/command.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/preamble.h"
+#include "frame/options.h"
+#include "lib/aplist.h"
+#include "lib/strsplit.h"
+
+namespace kapsa {
+
+namespace {
+
+constexpr char default_extract_command[] = "cat > %p/%o";
+constexpr size_t command_size = 2048;
+
+// Appends text to the command being expanded; with quote, as one single-
+// quoted shell word ('\'' for each quote inside).  False when it does not fit.
+bool append(char *out, size_t &len, const char *text, bool quote) {
+  size_t n = len;
+  auto put = [&](char c) {
+    if (n >= command_size - 1) return false;
+    out[n++] = c;
+    return true;
+  };
+  bool fits = !quote || put('\'');
+  for (const char *p = text; *p && fits; p++) {
+    if (quote && *p == '\'')
+      fits = put('\'') && put('\\') && put('\'') && put('\'');
+    else
+      fits = put(*p);
+  }
+  if (fits && quote) fits = put('\'');
+  if (!fits) return false;
+  len = n;
+  return true;
+}
+
+// Whether a child's wait status says it exited with status 0.
+bool exited_zero(int status) {
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Whether a system() status carries a non-zero exit status: a command that
+// exited non-zero, or a shell that could not be started (-1).  A command
+// killed by a signal has none.
+bool exit_status_failed(int status) {
+  return status == -1 || (WIFEXITED(status) && WEXITSTATUS(status) != 0);
+}
+
+// The broken-pipe handler: it only has to exist, so that the write fails
+// with EPIPE.  A handler (not SIG_IGN) so that children still get the
+// default action after exec.
+void on_broken_pipe(int) {}
+
+// Asks whether to run the post-install command; true for an answer that
+// begins with y or Y, false for n, N or the end of input.
+bool run_confirmed() {
+  printf("OK to run the command? ");
+  fflush(stdout);
+  char line[512];
+  for (;;) {
+    if (!fgets(line, sizeof line - 1, stdin)) return false;
+    int answer = toupper(static_cast<unsigned char>(line[0]));
+    if (answer == 'Y') return true;
+    if (answer == 'N') return false;
+    printf("\n? (y/n): ");
+    fflush(stdout);
+  }
+}
+
+}  // namespace
+
+char *expand_command(const char *command, bool quote) {
+  char *out = static_cast<char *>(calloc(command_size, 1));
+  if (!out) {
+    fprintf(stderr, "%s: out of memory\n", options.input_name);
+    return nullptr;
+  }
+  size_t len = 0;
+  bool fits = true;
+  for (const char *p = command; *p && fits; p++) {
+    if (p[0] == '%' && p[1] == 'o') {
+      fits = append(out, len, options.payload_name, quote);
+      p++;
+    } else if (p[0] == '%' && p[1] == 'p') {
+      char cwd[command_size];
+      if (!getcwd(cwd, sizeof cwd)) {
+        fprintf(stderr, "%s: cannot expand %%p: ", options.input_name);
+        perror("getcwd");
+        free(out);
+        return nullptr;
+      }
+      fits = append(out, len, cwd, quote);
+      p++;
+    } else {
+      // "%" and the character after it (if any) are copied as they are.
+      char plain[3] = {p[0], p[0] == '%' ? p[1] : '\0', '\0'};
+      fits = append(out, len, plain, false);
+      if (p[0] == '%' && p[1]) p++;
+    }
+  }
+  if (!fits) {
+    fprintf(stderr, "%s: command longer than %zu characters after expansion: %s\n",
+            options.input_name, command_size - 1, command);
+    free(out);
+    return nullptr;
+  }
+  return out;
+}
+
+void export_features() {
+  char **items = strsplit(preamble.features, ",");
+  if (!items) return;
+  for (char **item = items; *item; item++) {
+    if (**item == '=' || !**item) continue;  // no name to export it under
+    // A bare key is exported with an empty value.
+    size_t len = strlen(*item);
+    bool bare = !strchr(*item, '=');
+    char *entry = static_cast<char *>(malloc(len + (bare ? 2 : 1)));
+    if (!entry) continue;
+    memcpy(entry, *item, len);
+    if (bare) entry[len++] = '=';
+    entry[len] = '\0';
+    putenv(entry);  // the environment keeps it for good
+  }
+  aplist_free(reinterpret_cast<void **>(items));
+}
+
+int start_extract_command(ExtractCommand *command) {
+  *command = {};
+  char *text = preamble.extract_command[0] ? expand_command(preamble.extract_command)
+                                           : expand_command(default_extract_command, true);
+  if (!text) return -1;
+  fflush(stdout);
+  FILE *pipe = popen(text, "we");
+  if (!pipe) {
+    perror(text);
+    free(text);
+    return -1;
+  }
+  command->pipe = pipe;
+  command->text = text;
+  options.to_stdout = 0;
+  options.out_fd = fileno(pipe);
+  return 0;
+}
+
+int finish_extract_command(ExtractCommand *command, const char *archive) {
+  int result = 0;
+  if (command->pipe && !exited_zero(pclose(command->pipe))) {
+    fprintf(stderr, "%s: extraction command failed: %s\n", archive, command->text);
+    result = -1;
+  }
+  free(command->text);
+  *command = {};
+  return result;
+}
+
+void report_broken_pipe(bool on) {
+  static struct sigaction saved;
+  if (on) {
+    struct sigaction quiet = {};
+    quiet.sa_handler = on_broken_pipe;
+    sigemptyset(&quiet.sa_mask);
+    sigaction(SIGPIPE, &quiet, &saved);
+  } else {
+    sigaction(SIGPIPE, &saved, nullptr);
+  }
+}
+
+int run_post_install(const char *archive) {
+  char *command = expand_command(preamble.run_command);
+  if (!command) return -1;
+  export_features();
+  int status = 0;
+  fflush(stdout);
+  if (options.verbose) {
+    printf("This archive requires more processing using the following command:\n");
+    printf("    %s\n", command);
+    if (!isatty(STDIN_FILENO)) {
+      printf("but stdin is not a terminal. So forget it.\n");
+    } else if (run_confirmed()) {
+      status = system(command);
+    }
+  } else {
+    status = system(command);
+    if (exit_status_failed(status)) {
+      fprintf(stderr, "%s: final processing of %s failed\n", archive, options.payload_name);
+      fprintf(stderr, "Command: %s\n", command);
+    }
+  }
+  free(command);
+  return status;
+}
+
+}  // namespace kapsa

@@ -1,0 +1,57 @@
+// The shell boundary of an extraction: everything that starts a child process
+// or talks to one.
+//
+//   - expand_command: "%p" and "%o" in the archive's command templates;
+//   - the extract command: started with its standard input on a pipe that
+//     the payload is written into, then waited for and its status checked;
+//   - the broken-pipe guard while the payload is written;
+//   - the post-install command: the feature list exported into the
+//     environment, the question asked with -v, the command run and its
+//     status decoded.
+#pragma once
+
+#include <cstdio>
+
+namespace kapsa {
+
+// Returns a new text (2,048 bytes, the caller frees it): command with "%o"
+// replaced by the payload name and "%p" by the current directory; "%" and any
+// other character stay as they are.  With quote set, the two are inserted as
+// single-quoted shell words.  Returns null after a message naming the archive
+// when the result would pass 2,047 characters or the current directory cannot
+// be found: a command is never run cut.
+char *expand_command(const char *command, bool quote = false);
+
+// Puts every feature item into the environment: KEY=VALUE as it stands, a
+// bare KEY as "KEY=".  Items without a name are left out.
+void export_features();
+
+// A started extract command.
+struct ExtractCommand {
+  FILE *pipe;  // its standard input; null while not started
+  char *text;  // the expanded command line (heap); null while not started
+};
+
+// Expands the archive's extract command (the default "cat > %p/%o" when it
+// is empty) and starts it with its standard input on a pipe, which becomes
+// options.out_fd (options.to_stdout is cleared).  Returns 0, or -1 after a
+// message; command then holds nothing to finish.
+int start_extract_command(ExtractCommand *command);
+
+// Closes the pipe and waits for the command.  Returns 0 when it exited with
+// status 0, else -1 after "<archive>: extraction command failed: <command>".
+// Releases what command holds either way.
+int finish_extract_command(ExtractCommand *command, const char *archive);
+
+// While on, a write to a pipe whose reader has gone fails with EPIPE (and is
+// reported as a write error) instead of ending the process silently.  Child
+// processes still start with the default action.
+void report_broken_pipe(bool on);
+
+// Runs the post-install command of the archive (after the whole payload has
+// been extracted): exports the feature list, asks first with -v, and reports
+// a failure when the question was not asked.  Returns the command's system()
+// status, 0 when it was not run, or -1 when it could not be expanded.
+int run_post_install(const char *archive);
+
+}  // namespace kapsa

@@ -1,0 +1,77 @@
+// The build loop: extractor image and preamble, then each input file as
+// payload, one gzip member per file or the raw bytes of all of them.
+#include "frame/build.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "archive/preamble.h"
+#include "frame/features.h"
+#include "frame/options.h"
+#include "frame/text.h"
+#include "gz/stream.h"
+#include "gz/writer.h"
+
+namespace kapsa {
+
+namespace {
+
+// Opens one input file of a build as options.archive_fd.  Returns the
+// descriptor, or -1 after reporting the file, which the build then skips.
+int open_input(const char *name) {
+  if (text_copy(options.input_name, text_size, name) != 0) {
+    errno = ENAMETOOLONG;
+    perror(name);
+    return -1;
+  }
+  int fd = open(options.input_name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    perror(options.input_name);
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    perror(options.input_name);
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+int build_archive(int file_count, char **files) {
+  if (!options.extractor_path[0]) {
+    fprintf(stderr, "%s: unable to find kapsa to build preamble\n", options.program_name);
+    return 1;
+  }
+  options.out_fd = STDOUT_FILENO;
+  // Write failures name the output.
+  text_copy(options.payload_name, text_size, "stdout");
+  if (feature_add("NAME=", text_last_component(files[0])) != 0) return 1;
+  if (write_preamble(options.extractor_path, options.out_fd) != 0) return 1;
+
+  bool raw = !payload_compressed();
+  for (int i = 0; i < file_count; i++) {
+    int fd = open_input(files[i]);
+    if (fd < 0) {
+      options.exit_code = 1;
+      continue;
+    }
+    options.archive_fd = fd;
+    if (raw)
+      copy_stream(fd, options.out_fd);
+    else
+      write_gzip_member(fd, options.out_fd);
+    close(fd);
+  }
+  if (close(options.out_fd) != 0 && errno != EINTR) fatal_write_error();
+  return options.exit_code;
+}
+
+}  // namespace kapsa
