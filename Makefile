@@ -4,18 +4,23 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 
-.PHONY: all kapsa test test-release test-asan demo bench fuzz fuzz-build clean \
+.PHONY: all configure kapsa test test-release test-asan demo bench fuzz fuzz-build clean \
         install uninstall package
 
 all: kapsa
 
-kapsa:
+# `make` and `make demo` build the program alone; the tests and the benchmark
+# are built by the targets that run them.
+configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
-	cmake --build $(BUILD) -j $(JOBS)
+
+kapsa: configure
+	cmake --build $(BUILD) -j $(JOBS) --target kapsa
 
 test: test-release test-asan
 
-test-release: kapsa
+test-release: configure
+	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 test-asan:
@@ -23,14 +28,12 @@ test-asan:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-# The benchmark compares with pigz and reads peak memory from GNU time:
-# install them when they are missing and we may (root with apt-get).
-bench: kapsa
-	@for tool in pigz:pigz /usr/bin/time:time; do \
-	  command -v $${tool%%:*} >/dev/null || { [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null && \
-	    DEBIAN_FRONTEND=noninteractive apt-get install -y -q $${tool##*:} >/dev/null; } || \
-	    echo "bench: $${tool##*:} is not installed; its figures are left out"; \
-	done
+# The benchmark compares with pigz and reads peak memory from GNU time; when
+# one is missing it says which package to install and leaves its figures out.
+bench: configure
+	cmake --build $(BUILD) -j $(JOBS) --target kapsa kapsa_inflate_bench
+	@command -v pigz >/dev/null || echo "bench: pigz is missing (install the Debian package pigz); its figures are left out"
+	@test -x /usr/bin/time || echo "bench: GNU time is missing (install the Debian package time); peak memory is left out"
 	python3 bench/run.py $(BUILD)
 
 # make install [PREFIX=/usr/local] [DESTDIR=...]: the stripped program and

@@ -5,6 +5,7 @@ set -eu
 kapsa=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 examples=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d /tmp/kapsa-demo.XXXXXX)
+trap 'cd / && rm -rf "$work"' EXIT
 
 echo "== 1. build: a tar of examples/hello becomes the installer hello.run"
 (cd "$examples" && tar cf "$work/hello.tar" hello)
@@ -28,5 +29,5 @@ echo "\$ ./hello.run -l"
 ./hello.run -l
 
 echo
-echo "The files went to $work/target:"
+echo "== The files the installer put into the empty directory:"
 (cd target && find . -type f | sort)
