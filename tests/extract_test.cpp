@@ -216,6 +216,20 @@ TEST_F(Extract, AFailingExtractCommandIsAFailedRun) {
   }
 }
 
+TEST_F(Extract, ACommandThatEndsEarlyIsReportedByItsStatusNotByTiming) {
+  // The payload is larger than a pipe holds, so the run meets the broken pipe
+  // whether or not the command has been reaped yet: its status decides.
+  for (const char *command : {"exit 3", "head -c 10 > f; exit 4"}) {
+    std::string a = archive({"-C", "", "-f", command, "-r", "touch ran", "notes.txt"});
+    for (int i = 0; i < 3; i++) {
+      Result r = run(a);
+      EXPECT_EQ(r.status, 1) << command;
+      EXPECT_EQ(r.err, banner + a + ": extraction command failed: " + command + "\n") << command;
+      EXPECT_FALSE(test::exists(out + "/ran")) << command;
+    }
+  }
+}
+
 TEST_F(Extract, ABadGzipHeaderIsAnUnknownMethod) {
   std::string raw = test::read_file(archive({"-a", "-C", "", "notes.txt"}));
   raw.replace(raw.find("NOCOMPR,"), 8, "XOCOMPR,");

@@ -250,16 +250,37 @@ TEST(Faults, TheProgramFindsItsOwnFileWhateverItsNameSays) {
   EXPECT_NE(archive.err.find("\nthe archive\n"), std::string::npos) << archive.err;
 }
 
-TEST(Faults, ASignalDuringExtractionLeavesNoTemporaryLink) {
-  for (int sig : {SIGINT, SIGTERM}) {
-    TempDir dir;
-    mkdir((dir / "fs").c_str(), 0755);
+TEST(Faults, NoWayOutLeavesTheLinkOrARunningCommandBehind) {
+  // The extract command says when it has started, takes its time, reads the
+  // payload to its end and says when it has ended.  The payload is large, so
+  // that the signal finds the run writing into the pipe.  Each way out must
+  // wait for the command before it removes the link and ends.
+  struct Case {
+    int sig;             // sent to the extraction alone; 0: none
+    bool broken_stderr;  // standard error is a pipe whose reader has gone
+    bool corrupt;        // the payload fails its checks after the data
+    int status;          // exit status; -1: death by sig
+  } cases[] = {
+      {SIGINT, false, false, -1},  {SIGTERM, false, false, -1},   {SIGHUP, false, false, -1},
+      {SIGQUIT, false, false, -1}, {SIGALRM, false, false, -1},   {SIGXCPU, false, false, -1},
+      {SIGXFSZ, false, false, -1}, {SIGVTALRM, false, false, -1}, {SIGPROF, false, false, -1},
+      {SIGUSR1, false, false, -1}, {SIGUSR2, false, false, -1},   {SIGPIPE, false, false, -1},
+      {0, true, false, 0},         {0, false, true, 1},
+  };
+  TempDir dir;
+  mkdir((dir / "fs").c_str(), 0755);
+  test::write_file(dir / "f", test::random_bytes(1 << 20, 4));
+  std::string command =
+      "touch " + dir / "started" + "; sleep 0.2; cat > /dev/null; touch " + dir / "ended";
+  std::string good =
+      test::build_archive(dir, "a.run", {"-V", dir / "fs", "-S", "app", "-f", command, "f"});
+  std::string bytes = test::read_file(good);
+  bytes[bytes.size() - 8] ^= 1;  // the stored CRC
+  test::write_file(dir / "bad.run", bytes, 0755);
+  for (const Case &c : cases) {
+    for (const char *name : {"started", "ended", "tmp"}) test::remove_tree(dir / name);
     mkdir((dir / "tmp").c_str(), 0755);
-    test::write_file(dir / "f", test::text_bytes(1000, 4));
-    // The extract command waits, so that the signal comes while the link stands.
-    std::string a = test::build_archive(
-        dir, "a.run",
-        {"-V", dir / "fs", "-S", "app", "-f", "touch " + dir / "started" + "; sleep 30", "f"});
+    std::string a = c.corrupt ? dir / "bad.run" : good;
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -267,19 +288,32 @@ TEST(Faults, ASignalDuringExtractionLeavesNoTemporaryLink) {
       int null = open("/dev/null", O_RDWR);
       dup2(null, 0);
       dup2(null, 1);
-      dup2(null, 2);
-      setpgid(0, 0);  // its own group, so that the signal reaches the command too
+      int lost[2];
+      if (c.broken_stderr && pipe(lost) == 0) {
+        dup2(lost[1], 2);
+        close(lost[0]);
+      } else {
+        dup2(null, 2);
+      }
+      signal(SIGPIPE, SIG_DFL);
       execl(a.c_str(), a.c_str(), "-t", (dir / "tmp").c_str(), (char *)nullptr);
       _exit(127);
     }
-    for (int i = 0; i < 500 && !test::exists(dir / "started"); i++) usleep(20000);
-    ASSERT_TRUE(test::is_symlink(dir / "fs/app")) << "the link stands while the command runs";
-    kill(-pid, sig);
+    if (c.sig) {
+      for (int i = 0; i < 500 && !test::exists(dir / "started"); i++) usleep(10000);
+      ASSERT_TRUE(test::is_symlink(dir / "fs/app")) << "the link stands while the command runs";
+      kill(pid, c.sig);
+    }
     int status;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
-    EXPECT_FALSE(test::exists(dir / "fs/app")) << "signal " << sig;
-    EXPECT_TRUE(test::exists(dir / "tmp/app")) << "the directory made for the data stays";
+    std::string what = c.sig ? strsignal(c.sig) : c.broken_stderr ? "lost stderr" : "bad CRC";
+    if (c.status < 0)
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.sig) << what << ": " << status;
+    else
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << what << ": " << status;
+    EXPECT_TRUE(test::exists(dir / "ended")) << what << ": the command ended before the run";
+    EXPECT_FALSE(test::exists(dir / "fs/app")) << what;
+    EXPECT_TRUE(test::exists(dir / "tmp/app")) << what << ": the directory made for the data stays";
   }
 }
 

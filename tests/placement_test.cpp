@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 #include "support.h"
@@ -254,9 +255,9 @@ TEST_F(Placement, AnExtractCommandWritingIntoAFullOrReadOnlyPlaceFailsTheRun) {
     Result r = run("\"" + a + "\"", table_all());
     SKIP_IF_NO_MOUNTS();
     EXPECT_EQ(r.status, 1) << place;
-    // The command dies with the payload only half sent: the next write finds
-    // the pipe broken.
-    std::string end = "\n" + a + ": pkg.tar: Broken pipe\n";
+    // The command dies with the payload only half sent: its failure is
+    // reported, not the broken pipe that the next write finds.
+    std::string end = a + ": extraction command failed: cat > " + dir / place + "/data\n";
     EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), end.size())), end) << r.err;
     EXPECT_FALSE(test::exists(dir / "ran")) << place;
   }
@@ -276,7 +277,7 @@ TEST_F(Placement, CandidatesWhoseDirectoryOrLinkCannotBeMadeAreSkipped) {
                        "Trying " +
                        dir / "run/file ...\n" +
                        dir /
-                           "run/file/app: File exists\n"
+                           "run/file/app: Not a directory\n"
                            "Trying " +
                        dir / "big ...\n" + banner);
 
@@ -308,6 +309,110 @@ TEST_F(Placement, AnEmptyFilesystemValueFailsWithoutAWord) {
   EXPECT_EQ(r.err, "");
 }
 
+TEST_F(Placement, NothingButADanglingLinkAtTheLinkNameIsEverRemoved) {
+  // What stands at the link name, and the run: with -t (with and without a
+  // subdirectory) and with the search of the mounted filesystems.
+  struct Case {
+    std::string setup, link_name, options;
+    bool with_subdirectory;
+  } cases[] = {
+      {"ln -s $T/keep $T/small/app", dir / "small/app", "-t $T/big2", true},
+      {"ln -s $T/keep $T/opt", dir / "opt", "-t $T/big2", false},
+      {"touch $T/small/app", dir / "small/app", "-t $T/big2", true},
+      {"ln -s $T/keep $T/small/app", dir / "small/app", "", true},
+  };
+  for (const Case &c : cases) {
+    std::string fs = c.with_subdirectory ? dir / "small" : dir / "opt";
+    std::vector<std::string> args = {"-V", fs, "-f", "cat > /dev/null"};
+    if (c.with_subdirectory) args.insert(args.end(), {"-S", "app"});
+    std::string a = archive(args);
+    Result r =
+        run("set +e; mkdir -p $T/keep && " + c.setup + " && ls -ld " + c.link_name +
+                " > $T/before; \"" + a + "\" " + c.options + "; echo $? > $T/status; ls -ld " +
+                c.link_name + " > $T/after; ls -A $T/big2 > $T/made",
+            table_all());
+    SKIP_IF_NO_MOUNTS();
+    EXPECT_EQ(test::read_file(dir / "status"), "1\n") << c.setup;
+    EXPECT_EQ(r.err, c.link_name +
+                         ": extraction directory exists!\nPlease remove it first then try again.\n")
+        << c.setup;
+    EXPECT_EQ(test::read_file(dir / "after"), test::read_file(dir / "before")) << c.setup;
+    EXPECT_EQ(test::read_file(dir / "made"), "") << c.setup << ": nothing was created";
+    test::remove_tree(dir / "opt");
+    unlink((dir / "small/app").c_str());
+  }
+}
+
+TEST_F(Placement, TwoRunsAtOnceEndWithTheDataOnceAndNoLink) {
+  std::string fs = dir / "small";
+  std::string a = archive_onto(fs);
+  Result r = run("set +e; (\"" + a + "\" 2> $T/e1; echo $? > $T/s1) & (\"" + a +
+                     "\" 2> $T/e2; echo $? > $T/s2) & wait; cat $T/s1 $T/s2 | sort | tr '\\n' ' ';"
+                     " cmp $T/big/app/pkg/data.bin $T/src/pkg/data.bin && test ! -e $T/small/app &&"
+                     " test ! -L $T/small/app && echo placed once",
+                 "/dev/small " + fs + " tmpfs rw 0\n/dev/big " + dir / "big tmpfs rw 0\n");
+  SKIP_IF_NO_MOUNTS();
+  EXPECT_EQ(r.out, "0 1 placed once\n")
+      << test::read_file(dir / "e1") << test::read_file(dir / "e2");
+}
+
+TEST_F(Placement, ALinkThatThePostInstallCommandReplacedIsKept) {
+  std::string fs = dir / "small";
+  std::string a = archive_onto(fs, {"-r", "ln -sfn " + dir / "big/app " + fs + "/app"});
+  Result r = run("\"" + a + "\" && readlink $T/small/app", table_all());
+  SKIP_IF_NO_MOUNTS();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, dir / "big/app\n");
+}
+
+TEST_F(Placement, TempPathsAreTakenFromTheCurrentDirectoryAndFailuresSayWhy) {
+  std::string fs = dir / "small";
+  std::string a = archive_onto(fs);
+  std::string deep = dir / std::string(260, 'd');
+  struct Case {
+    std::string temp, placed, first_line;
+  } cases[] = {
+      {"../big2", "big2", ""},
+      {"file/sub", "big", dir / "run/file/sub/app: Not a directory\n"},
+      {deep, "big", deep + "/app: File name too long\n"},
+  };
+  for (const Case &c : cases) {
+    Result r = run("touch file; \"" + a + "\" -t " + c.temp + " && cmp $T/" + c.placed +
+                       "/app/pkg/data.bin $T/src/pkg/data.bin && test ! -e $T/small/app && echo ok;"
+                       " rm -rf $T/big/app $T/big2/app",
+                   table_all());
+    SKIP_IF_NO_MOUNTS();
+    EXPECT_EQ(r.out, "ok\n") << c.temp << ": " << r.err;
+    EXPECT_EQ(r.err.substr(0, c.first_line.size()), c.first_line) << c.temp;
+  }
+}
+
+TEST_F(Placement, RootNeverPlacesDataWhereAnotherUserCanSteerIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  // Mount points open to others, and a directory on the way owned by another
+  // user, are passed over; a symbolic link on the way is never followed.
+  std::string fs = dir / "small";
+  std::string a = archive({"-V", fs, "-S", "opt/app", "-f",
+                           "mkdir -p " + fs + "/opt/app && tar xf - -C " + fs + "/opt/app"});
+  std::string table = "/dev/small " + fs + " tmpfs rw 0\n/dev/ww " + dir / "ww tmpfs rw 0\n" +
+                      "/dev/theirs " + dir / "theirs tmpfs rw 0\n/dev/big " +
+                      dir / "big tmpfs rw 0\n" + "/dev/big2 " + dir / "big2 tmpfs rw 0\n";
+  Result r =
+      run("mkdir -p $T/ww $T/theirs $T/elsewhere $T/small/opt\n"
+          "mount -t tmpfs -o size=16m,mode=0777 tmpfs $T/ww\n"
+          "mount -t tmpfs -o size=16m tmpfs $T/theirs && mkdir $T/theirs/opt && chown 1000 "
+          "$T/theirs/opt\n"
+          "ln -s $T/elsewhere $T/big/opt\n"
+          "\"" +
+              a +
+              "\" -t $T/big && test -f $T/big2/opt/app/pkg/data.bin && test -z \"$(ls -A "
+              "$T/elsewhere)\" && echo placed",
+          table);
+  SKIP_IF_NO_MOUNTS();
+  EXPECT_EQ(r.out, "placed\n") << r.err;
+  EXPECT_EQ(r.err, dir / "big/opt/app: Not a directory\nTrying " + dir / "big2 ...\n" + banner);
+}
+
 TEST(MakeDirs, CreatesEveryMissingComponentWithItsMode) {
   TempDir dir;
   mode_t old = umask(077);
@@ -321,10 +426,13 @@ TEST(MakeDirs, CreatesEveryMissingComponentWithItsMode) {
   EXPECT_EQ(kapsa::make_dirs((dir / "a/b/c").c_str(), 0755, &created), 0);
   EXPECT_FALSE(created);
   EXPECT_EQ(kapsa::make_dirs("relative/path", 0755), -1);
+  EXPECT_EQ(errno, EINVAL);
   test::write_file(dir / "file", "x");
   EXPECT_EQ(kapsa::make_dirs((dir / "file/sub").c_str(), 0755), -1);
+  EXPECT_EQ(errno, ENOTDIR);
   std::string long_path = dir.path + "/" + std::string(300, 'x');
   EXPECT_EQ(kapsa::make_dirs(long_path.c_str(), 0755), -1);
+  EXPECT_EQ(errno, ENAMETOOLONG);
 }
 
 }  // namespace

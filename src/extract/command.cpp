@@ -1,20 +1,26 @@
 // The shell boundary of an extraction: command expansion, the extract
-// command's start and finish, the broken-pipe guard, the environment export
-// and the post-install command.
+// command's start and finish, the environment export and the post-install
+// command.
 #include "extract/command.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "archive/preamble.h"
+#include "frame/fatal.h"
 #include "frame/options.h"
 #include "lib/aplist.h"
 #include "lib/strsplit.h"
+
+extern char **environ;
 
 namespace kapsa {
 
@@ -45,22 +51,12 @@ bool append(char *out, size_t &len, const char *text, bool quote) {
   return true;
 }
 
-// Whether a child's wait status says it exited with status 0.
-bool exited_zero(int status) {
-  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // Whether a system() status carries a non-zero exit status: a command that
 // exited non-zero, or a shell that could not be started (-1).  A command
 // killed by a signal has none.
 bool exit_status_failed(int status) {
   return status == -1 || (WIFEXITED(status) && WEXITSTATUS(status) != 0);
 }
-
-// The broken-pipe handler: it only has to exist, so that the write fails
-// with EPIPE.  A handler (not SIG_IGN) so that children still get the
-// default action after exec.
-void on_broken_pipe(int) {}
 
 // Asks whether to run the post-install command; true for an answer that
 // begins with y or Y, false for n, N or the end of input.
@@ -136,46 +132,60 @@ void export_features() {
   aplist_free(reinterpret_cast<void **>(items));
 }
 
-int start_extract_command(ExtractCommand *command) {
-  *command = {};
+char *start_extract_command() {
   char *text = preamble.extract_command[0] ? expand_command(preamble.extract_command)
                                            : expand_command(default_extract_command, true);
-  if (!text) return -1;
+  if (!text) return nullptr;
   fflush(stdout);
-  FILE *pipe = popen(text, "we");
-  if (!pipe) {
+  pid_t pid = 0;
+  int ends[2];
+  int error = pipe2(ends, O_CLOEXEC) == 0 ? 0 : errno;
+  if (error == 0) {
+    // The read end becomes the command's descriptor 0 and nothing else of
+    // ours reaches it: every other descriptor is close-on-exec.
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    if (ends[0] != STDIN_FILENO) {
+      posix_spawn_file_actions_adddup2(&actions, ends[0], STDIN_FILENO);
+    } else {
+      int flags = fcntl(ends[0], F_GETFD);  // already 0: only its close-on-exec goes
+      if (flags >= 0) fcntl(ends[0], F_SETFD, flags & ~FD_CLOEXEC);
+    }
+    // Started and registered with the cleanup signals blocked; the command
+    // itself starts with the signal mask the process had.
+    sigset_t old;
+    fatal_block_signals(&old);
+    posix_spawnattr_setsigmask(&attributes, &old);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    char sh[] = "sh", dash_c[] = "-c";
+    char *argv[] = {sh, dash_c, text, nullptr};
+    error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environ);
+    if (error == 0) fatal_set_child(pid, ends[1], text);
+    fatal_restore_signals(&old);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(ends[0]);
+    if (error != 0) close(ends[1]);
+  }
+  if (error != 0) {
+    errno = error;
     perror(text);
     free(text);
-    return -1;
+    return nullptr;
   }
-  command->pipe = pipe;
-  command->text = text;
   options.to_stdout = 0;
-  options.out_fd = fileno(pipe);
-  return 0;
+  options.out_fd = ends[1];
+  return text;
 }
 
-int finish_extract_command(ExtractCommand *command, const char *archive) {
-  int result = 0;
-  if (command->pipe && !exited_zero(pclose(command->pipe))) {
-    fprintf(stderr, "%s: extraction command failed: %s\n", archive, command->text);
-    result = -1;
-  }
-  free(command->text);
-  *command = {};
-  return result;
-}
-
-void report_broken_pipe(bool on) {
-  static struct sigaction saved;
-  if (on) {
-    struct sigaction quiet = {};
-    quiet.sa_handler = on_broken_pipe;
-    sigemptyset(&quiet.sa_mask);
-    sigaction(SIGPIPE, &quiet, &saved);
-  } else {
-    sigaction(SIGPIPE, &saved, nullptr);
-  }
+int finish_extract_command(const char *archive) {
+  int status;
+  const char *command = fatal_end_child(&status);
+  if (!command || fatal_exited_zero(status)) return 0;
+  fprintf(stderr, "%s: extraction command failed: %s\n", archive, command);
+  return -1;
 }
 
 int run_post_install(const char *archive) {

@@ -4,7 +4,6 @@
 //   - expand_command: "%p" and "%o" in the archive's command templates;
 //   - the extract command: started with its standard input on a pipe that
 //     the payload is written into, then waited for and its status checked;
-//   - the broken-pipe guard while the payload is written;
 //   - the post-install command: the feature list exported into the
 //     environment, the question asked with -v, the command run and its
 //     status decoded.
@@ -26,27 +25,19 @@ char *expand_command(const char *command, bool quote = false);
 // bare KEY as "KEY=".  Items without a name are left out.
 void export_features();
 
-// A started extract command.
-struct ExtractCommand {
-  FILE *pipe;  // its standard input; null while not started
-  char *text;  // the expanded command line (heap); null while not started
-};
-
 // Expands the archive's extract command (the default "cat > %p/%o" when it
-// is empty) and starts it with its standard input on a pipe, which becomes
-// options.out_fd (options.to_stdout is cleared).  Returns 0, or -1 after a
-// message; command then holds nothing to finish.
-int start_extract_command(ExtractCommand *command);
+// is empty) and starts it as popen would: "/bin/sh -c command" with the
+// environment of the process and its standard input on a pipe, nothing else
+// inherited.  The pipe becomes options.out_fd (options.to_stdout is
+// cleared), and the command is registered with the cleanup (frame/fatal), so
+// that every way out waits for it.  Returns the command line (the caller
+// frees it once the command is finished), or null after a message.
+char *start_extract_command();
 
-// Closes the pipe and waits for the command.  Returns 0 when it exited with
-// status 0, else -1 after "<archive>: extraction command failed: <command>".
-// Releases what command holds either way.
-int finish_extract_command(ExtractCommand *command, const char *archive);
-
-// While on, a write to a pipe whose reader has gone fails with EPIPE (and is
-// reported as a write error) instead of ending the process silently.  Child
-// processes still start with the default action.
-void report_broken_pipe(bool on);
+// Closes the pipe and waits for the extract command.  Returns 0 when it
+// exited with status 0 (or none was started), else -1 after "<archive>:
+// extraction command failed: <command>".
+int finish_extract_command(const char *archive);
 
 // Runs the post-install command of the archive (after the whole payload has
 // been extracted): exports the feature list, asks first with -v, and reports

@@ -2,11 +2,13 @@
 // command, each a call into the module that owns it.
 #include "extract/driver.h"
 
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "archive/preamble.h"
@@ -46,6 +48,12 @@ int make_room(int fd, bool compressed, char *link) {
   if (options.extract_only || !feature_lookup("VFYFS=")) return 0;
   off_t here = lseek(fd, 0, SEEK_CUR);
   if (here < 0) return 0;
+  // Two runs of one archive place their data one after the other: the
+  // second waits here until the first has ended (the lock goes with the
+  // descriptor, which no child inherits).  Where locks are not supported,
+  // the placement's own checks still keep the runs apart.
+  while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
   if (place_extraction_dir(needed_megabytes(fd, compressed), link) != 0) return -1;
   if (lseek(fd, here, SEEK_SET) != here) fatal_read_error();
   return 0;
@@ -57,16 +65,15 @@ int transfer_payload(int fd, bool compressed) {
   if (preamble.comment[0]) fprintf(stderr, "\n%s\n\nPlease wait...\n", preamble.comment);
   if (options.verbose || options.extract_only)
     fprintf(stderr, "Deflating %s...\n", options.payload_name);
-  report_broken_pipe(true);
-  int status =
-      compressed ? decompress_member(fd, options.out_fd) : copy_stream(fd, options.out_fd) == 0;
-  report_broken_pipe(false);
-  return status;
+  return compressed ? decompress_member(fd, options.out_fd) : copy_stream(fd, options.out_fd) == 0;
 }
 
 }  // namespace
 
 int extract_archive(const char *path) {
+  // From here on no way out leaves the extract command running or the
+  // temporary link behind, and a lost standard error does not end the run.
+  fatal_catch_signals();
   int fd = open_archive(path);
   if (fd < 0) return -1;
   options.archive_fd = fd;
@@ -86,19 +93,20 @@ int extract_archive(const char *path) {
   }
 
   int status = 0;
-  ExtractCommand command = {};
+  char *command = nullptr;
   if (compressed && method < 0) {
     fprintf(stderr, "%s: unknown compression method\n", path);
     status = -1;
   } else if (options.extract_only) {
     options.to_stdout = 1;
-  } else {
-    status = start_extract_command(&command);
+  } else if (!(command = start_extract_command())) {
+    status = -1;
   }
   if (status == 0) status = transfer_payload(fd, compressed);
   // The extract command must have taken the whole payload, and succeeded,
   // before anything runs on its result.
-  if (finish_extract_command(&command, path) != 0 && status == 0) status = -1;
+  if (finish_extract_command(path) != 0 && status == 0) status = -1;
+  free(command);
   if (status == 0 && !options.extract_only && !options.no_run && preamble.run_command[0])
     status = run_post_install(path);
   close(fd);

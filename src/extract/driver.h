@@ -9,6 +9,10 @@
 //   7. unless -n or -x: export the feature list and run the post-install
 //      command, asking first with -v
 //   8. remove the temporary link of step 3
+//
+// A fatal error or a signal on the way ends the run through the cleanup of
+// frame/fatal, which does steps 6 and 8 (without the check) before the
+// process ends.
 #pragma once
 
 namespace kapsa {

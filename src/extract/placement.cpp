@@ -2,6 +2,8 @@
 // search, and the temporary symbolic link.
 #include "extract/placement.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,6 +34,7 @@ struct Place {
   char fs_path[path_max + 1];               // filesystem value made absolute
   char extraction_dir[path_max + 1];        // base/sub: where the data must land
   char link_name[path_max + 1];             // filesystem/sub: where the link goes
+  char temp_path[text_size];                // -t made absolute; empty without -t
 };
 
 // Copies the value of the feature item key ("KEY=value") into value (cap
@@ -65,6 +68,19 @@ bool join_path(char *out, const char *dir, const char *separator, const char *su
 
 // Builds the working texts.  Returns 0, or -1 after a message.
 int build_place(Place &p) {
+  if (options.temp_path[0] == '/') {
+    text_copy(p.temp_path, sizeof p.temp_path, options.temp_path);
+  } else if (options.temp_path[0]) {
+    char cwd[text_size];
+    if (!getcwd(cwd, sizeof cwd)) {
+      perror("getcwd");
+      return -1;
+    }
+    if (text_format(p.temp_path, sizeof p.temp_path, "%s/%s", cwd, options.temp_path) != 0) {
+      fprintf(stderr, "%s/%s: path too long\n", cwd, options.temp_path);
+      return -1;
+    }
+  }
   if (p.filesystem[0] == '/') {
     text_copy(p.fs_path, sizeof p.fs_path, p.filesystem);
   } else {
@@ -76,7 +92,7 @@ int build_place(Place &p) {
     if (!join_path(p.fs_path, cwd, "/", p.filesystem)) return -1;
   }
   char base[text_size];  // either fits: both are at most 1,023 characters
-  text_copy(base, sizeof base, options.temp_path[0] ? options.temp_path : p.fs_path);
+  text_copy(base, sizeof base, p.temp_path[0] ? p.temp_path : p.fs_path);
   drop_trailing_slash(base);
   if (!join_path(p.extraction_dir, base, "/", p.subdirectory)) return -1;
   // Without a subdirectory the link stands in for the filesystem value itself.
@@ -107,12 +123,121 @@ bool link_confirmed(const char *candidate) {
 
 enum class Try { linked, next, refused };
 
+// What stands at the link name.
+struct LinkName {
+  bool occupied;              // a file, a directory or a live link: someone's
+  bool dangling;              // a link whose target does not exist: stale
+  char target[path_max + 1];  // the dangling link's target, as read
+};
+
+LinkName look_at_link_name(const char *name) {
+  LinkName at = {};
+  struct stat st;
+  if (lstat(name, &st) != 0) return at;  // nothing there
+  ssize_t n = S_ISLNK(st.st_mode) ? readlink(name, at.target, sizeof at.target - 1) : -1;
+  if (n >= 0 && stat(name, &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+    at.target[n] = '\0';
+    at.dangling = true;
+  } else {
+    at.occupied = true;
+  }
+  return at;
+}
+
+// Removes the stale link seen at name, when it is still that very link.
+void remove_stale_link(const char *name, const LinkName &seen) {
+  char target[path_max + 1];
+  ssize_t n = readlink(name, target, sizeof target - 1);
+  if (n < 0) return;
+  target[n] = '\0';
+  struct stat st;
+  if (strcmp(target, seen.target) == 0 && stat(name, &st) != 0) unlink(name);
+}
+
+// Opens the directory name below the directory dir without following a
+// symbolic link; one that cannot be read is still opened to descend into.
+int open_below(int dir, const char *name) {
+  int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0 && errno == EACCES)
+    fd = openat(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  return fd;
+}
+
+// Creates the directories of sub below the existing directory place with
+// mode, never following a symbolic link below place; the last one must not
+// exist yet, so that no two runs ever share a candidate directory.  Returns
+// 0 when the last one was made, 1 when it already existed, -1 with errno set
+// on any other failure (what was made stays).
+int make_dirs_below(const char *place, const char *sub, mode_t mode) {
+  int dir = open(place, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return -1;
+  char component[subdirectory_max + 1];
+  const char *p = sub;
+  int result = -1;
+  for (;;) {
+    p += strspn(p, "/");
+    size_t len = strcspn(p, "/");
+    if (len == 0) break;  // sub held nothing but slashes: nothing to make
+    memcpy(component, p, len);
+    component[len] = '\0';
+    p += len;
+    bool last = p[strspn(p, "/")] == '\0';
+    bool made = mkdirat(dir, component, mode) == 0;
+    if (!made && (errno != EEXIST || last)) {
+      result = errno == EEXIST ? 1 : -1;
+      break;
+    }
+    int next = open_below(dir, component);
+    if (next < 0) break;
+    if (made) (void)fchmod(next, mode);  // not narrowed by the file-creation mask
+    close(dir);
+    dir = next;
+    if (last) {
+      result = 0;
+      break;
+    }
+  }
+  int saved = errno;
+  close(dir);
+  errno = saved;
+  return result;
+}
+
+// Whether root may place data below the mounted filesystem at mount_point:
+// the mount point and every directory that already exists on the way to
+// mount_point/sub are owned by root and writable by no one else (unless
+// their sticky bit is set).  Anything else could let another user steer
+// root's data elsewhere.
+bool safe_for_root(const char *mount_point, const char *sub) {
+  char path[path_max + 1];
+  if (text_copy(path, sizeof path, mount_point) != 0) return false;
+  size_t at = strlen(path);
+  for (const char *p = sub;;) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return errno == ENOENT;  // the rest is made by this run
+    if (S_ISLNK(st.st_mode) || st.st_uid != 0) return false;
+    if (!S_ISDIR(st.st_mode)) return true;  // nothing can be made below it anyway
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX)) return false;
+    p += strspn(p, "/");
+    size_t len = strcspn(p, "/");
+    if (len == 0 || at + 1 + len > path_max) return true;
+    path[at++] = '/';
+    memcpy(path + at, p, len);
+    at += len;
+    path[at] = '\0';
+    p += len;
+  }
+}
+
 // Tries the candidate place held in link: creates place/sub (the candidate
-// directory, built in link) and links the link name to it.
+// directory, built in link) and links the link name to it.  Only a dangling
+// link may stand at the link name (a stale one): a file, a directory or a
+// live link there is someone's data, and the run is refused before anything
+// is made.
 Try try_candidate(const Place &p, char *link) {
+  char place[path_max + 1];
+  text_copy(place, sizeof place, link);
   if (p.subdirectory[0]) {
-    char place[path_max + 1];
-    text_copy(place, sizeof place, link);
     if (!join_path(link, place, p.subdirectory[0] == '/' ? "" : "/", p.subdirectory))
       return Try::next;
     if (exists(link)) {
@@ -120,26 +245,48 @@ Try try_candidate(const Place &p, char *link) {
       return Try::next;
     }
   }
-  // Only a symbolic link may stand at the link name: it is a stale one from
-  // an earlier run.  A directory or file there is someone's data.
-  struct stat st;
-  if (lstat(p.link_name, &st) == 0 && !S_ISLNK(st.st_mode)) {
+  LinkName at = look_at_link_name(p.link_name);
+  if (at.occupied) {
     refuse_existing(p.link_name);
     return Try::refused;
   }
   if (options.verbose && !link_confirmed(link)) return Try::next;
   bool created = false;
-  if (make_dirs(link, 0755, &created) != 0) {
+  if (make_dirs(place, 0755, &created) != 0) {
     perror(link);
     return Try::next;
   }
-  if (lstat(p.link_name, &st) == 0 && S_ISLNK(st.st_mode)) unlink(p.link_name);
-  if (symlink(link, p.link_name) != 0) {
-    perror(link);
+  if (p.subdirectory[0]) {
+    int made = make_dirs_below(place, p.subdirectory, 0755);
+    if (made == 1) {  // made meanwhile by someone else
+      fprintf(stderr, "%s: already exists.\n", link);
+      return Try::next;
+    }
+    if (made < 0) {
+      perror(link);
+      return Try::next;
+    }
+    created = true;
+  }
+  if (at.dangling) remove_stale_link(p.link_name, at);
+  // The link is made and recorded with the cleanup signals blocked, so that
+  // no signal finds it made but not yet recorded.
+  sigset_t old;
+  fatal_block_signals(&old);
+  bool linked = symlink(link, p.link_name) == 0;
+  int saved = errno;
+  if (linked) fatal_set_link(p.link_name, link);
+  fatal_restore_signals(&old);
+  if (!linked) {
     if (created) rmdir(link);
+    errno = saved;
+    if (errno == EEXIST) {  // someone made it meanwhile: theirs
+      refuse_existing(p.link_name);
+      return Try::refused;
+    }
+    perror(link);
     return Try::next;
   }
-  fatal_set_link(p.link_name);
   text_copy(link, link_buffer_size, p.link_name);
   return Try::linked;
 }
@@ -192,19 +339,19 @@ int place_extraction_dir(int needed_mb, char link[link_buffer_size]) {
 
   int on_root, free_mb;
   bool search = false;
-  if (options.temp_path[0] && fsinfo_space(options.temp_path, needed_mb, &on_root, &free_mb) != 0) {
-    if (strlen(options.temp_path) > path_max) {
-      fprintf(stderr, "%s: path too long\n", options.temp_path);
+  if (p.temp_path[0] && fsinfo_space(p.temp_path, needed_mb, &on_root, &free_mb) != 0) {
+    if (strlen(p.temp_path) > path_max) {
+      fprintf(stderr, "%s: path too long\n", p.temp_path);
       return -1;
     }
-    text_copy(link, link_buffer_size, options.temp_path);
+    text_copy(link, link_buffer_size, p.temp_path);
     drop_trailing_slash(link);
     int tried = try_place(p, link);
     if (tried <= 0) return tried;
     search = true;
   } else if (fsinfo_space(p.fs_path, needed_mb, &on_root, &free_mb) != 0) {
     return 0;
-  } else if (!options.temp_path[0] && p.subdirectory[0]) {
+  } else if (!p.temp_path[0] && p.subdirectory[0]) {
     fprintf(stderr, "%s: not enough space. Looking for space in other filesystems.\n",
             p.extraction_dir);
     mnttab_close();
@@ -214,7 +361,9 @@ int place_extraction_dir(int needed_mb, char link[link_buffer_size]) {
   while (search) {
     MountEntry *entry = mnttab_next();
     if (!entry) break;
-    if (entry->read_only || fsinfo_space(entry->mount_point, needed_mb, &on_root, &free_mb) != 1)
+    // Run as root, a place that another user could steer counts as no room.
+    if (entry->read_only || fsinfo_space(entry->mount_point, needed_mb, &on_root, &free_mb) != 1 ||
+        (geteuid() == 0 && !safe_for_root(entry->mount_point, p.subdirectory)))
       continue;
     fprintf(stderr, "Trying %s ...\n", entry->mount_point);
     text_copy(link, link_buffer_size, entry->mount_point);
@@ -227,18 +376,33 @@ int place_extraction_dir(int needed_mb, char link[link_buffer_size]) {
 
 int make_dirs(const char *path, mode_t mode, bool *created) {
   if (created) *created = false;
-  if (path[0] != '/') return -1;
-  if (access(path, X_OK) == 0) return 0;
+  if (path[0] != '/') {
+    errno = EINVAL;
+    return -1;
+  }
+  struct stat st;
+  if (stat(path, &st) == 0 && S_ISDIR(st.st_mode) && access(path, X_OK) == 0) return 0;
   size_t len = strlen(path);
   char prefix[prefix_max + 1];
   for (size_t i = 1; i <= len; i++) {
     if (path[i] != '/' && path[i] != '\0') continue;
-    if (i > prefix_max) return -1;
+    if (i > prefix_max) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
     memcpy(prefix, path, i);
     prefix[i] = '\0';
-    if (access(prefix, X_OK) == 0) continue;
-    if (mkdir(prefix, mode) != 0) return -1;
-    chmod(prefix, mode);
+    if (stat(prefix, &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+      }
+      if (access(prefix, X_OK) == 0) continue;
+      errno = EACCES;  // a directory that cannot be searched cannot be made either
+      return -1;
+    }
+    if (errno != ENOENT || mkdir(prefix, mode) != 0) return -1;
+    (void)chmod(prefix, mode);  // not narrowed by the file-creation mask
     if (created) *created = true;
   }
   return 0;

@@ -8,10 +8,14 @@
 //   - else the named filesystem is used when it has room;
 //   - else (no -t, a subdirectory named) the writable mounted filesystems are
 //     searched for one with room.
-// On a place other than the named filesystem it creates place/sub and makes
-// dir/sub a temporary symbolic link to it, so that the extraction writes
-// through the link.  The extraction driver removes the link at the end; the
-// directory it pointed to keeps the data.
+// On a place other than the named filesystem it creates place/sub (itself,
+// never one that exists; and below place without following a symbolic link)
+// and makes dir/sub a temporary symbolic link to it, so that the extraction
+// writes through the link.  Only a dangling link at dir/sub is replaced: a
+// file, a directory or a live link there refuses the run.  Run as root, the
+// search passes over mounted filesystems that another user could steer.  The
+// link is registered with the cleanup (frame/fatal), which removes it at the
+// end when it is still this link; the directory it pointed to keeps the data.
 #pragma once
 
 #include <sys/types.h>
@@ -27,8 +31,10 @@ int place_extraction_dir(int needed_mb, char link[link_buffer_size]);
 
 // Creates the missing directories of the absolute path with mode (not
 // narrowed by the file-creation mask).  0 when the path exists or was made as
-// directories; -1 otherwise (a relative path, a prefix of more than 255
-// characters, or a failed mkdir).  *created, when given, is set to whether
+// directories; -1 with errno set otherwise: EINVAL for a relative path,
+// ENAMETOOLONG for a prefix of more than 255 characters, ENOTDIR for a
+// component that is not a directory, EACCES for one that cannot be searched,
+// or the error of a failed mkdir.  *created, when given, is set to whether
 // the last component was made here.
 int make_dirs(const char *path, mode_t mode, bool *created = nullptr);
 

@@ -1,8 +1,11 @@
-// The fatal stop and the removal of the temporary link.
+// The fatal stop, and the cleanup of the extract command and the temporary
+// link on every way out.
 #include "frame/fatal.h"
 
+#include <errno.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,69 +18,163 @@ namespace kapsa {
 
 namespace {
 
-// The registered link: this copy, not the extraction driver's link buffer,
-// is the record that every cleanup (fatal_exit, the signal handler, the end
-// of the run) removes.  Written only with the cleanup signals blocked, so
-// that the handler never sees it half-copied.
-char link_path[link_buffer_size];
-volatile sig_atomic_t link_set = 0;
+// What the cleanup removes and waits for.  This record, not the extraction
+// driver's link buffer, is what every cleanup uses.  Written only with the
+// cleanup signals blocked, so that the handler never sees it half-made.
+struct Cleanup {
+  char link_path[link_buffer_size];    // the temporary link
+  char link_target[link_buffer_size];  // what it must still point to
+  dev_t link_device;                   // the link itself, as made: a link
+  ino_t link_inode;                    //   put there later is someone else's
+  volatile sig_atomic_t link_set;      // link_path is registered
+  volatile sig_atomic_t child_pid;     // the extract command; 0 when none
+  volatile sig_atomic_t child_fd;      // the pipe to its standard input
+  const char *child_command;           // its command line, for messages
+  bool catching;                       // the handlers are installed
+};
 
-constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
+Cleanup cleanup = {};
 
-// Blocks the cleanup signals; *old receives the mask to restore.
-void block_cleanup_signals(sigset_t *old) {
-  sigset_t block;
-  sigemptyset(&block);
-  for (int sig : cleanup_signals) sigaddset(&block, sig);
-  sigprocmask(SIG_BLOCK, &block, old);
+// The catchable signals whose default action ends the process.  The ones a
+// fault raises (SIGSEGV, SIGBUS, SIGFPE, SIGILL) are included: a crash must
+// not leave a link either.
+constexpr int fatal_signals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT,
+                                 SIGBUS,  SIGFPE,  SIGUSR1,   SIGSEGV, SIGUSR2, SIGPIPE,
+                                 SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU, SIGXFSZ, SIGVTALRM,
+                                 SIGPROF, SIGIO,   SIGPWR,    SIGSYS};
+
+void fill_signal_set(sigset_t *set) {
+  sigemptyset(set);
+  for (int sig : fatal_signals) sigaddset(set, sig);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++) sigaddset(set, sig);
 }
 
-// Unlinks link_path when it still names a symbolic link: a directory or file
+// Waits for the child without being cut short by a signal.  Async-signal-safe.
+int wait_child(pid_t pid) {
+  int status = -1;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
+}
+
+// Closes the pipe and waits for the registered child.  Async-signal-safe.
+int end_child_now() {
+  pid_t pid = pid_t(cleanup.child_pid);
+  if (pid <= 0) return -1;
+  close(int(cleanup.child_fd));
+  cleanup.child_pid = 0;
+  return wait_child(pid);
+}
+
+// Unlinks the registered link when it is still the very link this run made,
+// pointing to its registered target: a directory, a file or another link
 // that someone put there meanwhile is never removed.  Async-signal-safe.
 void remove_link_now() {
+  if (!cleanup.link_set) return;
+  cleanup.link_set = 0;
   struct stat st;
-  if (link_set && lstat(link_path, &st) == 0 && S_ISLNK(st.st_mode)) unlink(link_path);
-  link_set = 0;
+  if (lstat(cleanup.link_path, &st) != 0 || !S_ISLNK(st.st_mode) ||
+      st.st_dev != cleanup.link_device || st.st_ino != cleanup.link_inode)
+    return;
+  char target[link_buffer_size];
+  ssize_t n = readlink(cleanup.link_path, target, sizeof target);
+  if (n < 0 || size_t(n) >= sizeof target) return;
+  target[n] = '\0';
+  if (strcmp(target, cleanup.link_target) == 0) unlink(cleanup.link_path);
 }
 
-void on_cleanup_signal(int sig) {
+void on_fatal_signal(int sig, siginfo_t *info, void *) {
+  // A write of our own to a pipe without a reader: the write fails with
+  // EPIPE, and the code that made it decides.
+  if (sig == SIGPIPE && info && info->si_code == SI_USER && info->si_pid == getpid()) return;
+  int saved = errno;
+  end_child_now();
   remove_link_now();
   signal(sig, SIG_DFL);
-  raise(sig);
+  raise(sig);  // delivered, with the default action, when the handler returns
+  errno = saved;
 }
 
 }  // namespace
 
-void fatal_set_link(const char *path) {
-  sigset_t old;
-  block_cleanup_signals(&old);
-  link_set = 0;
-  if (path && *path && text_copy(link_path, sizeof link_path, path) == 0) {
-    link_set = 1;
-    for (int sig : cleanup_signals) {
-      // A signal the caller ignores (nohup, a background job) stays ignored.
-      struct sigaction old_action;
-      if (sigaction(sig, nullptr, &old_action) == 0 && old_action.sa_handler == SIG_IGN) continue;
-      struct sigaction sa = {};
-      sa.sa_handler = on_cleanup_signal;
-      sigemptyset(&sa.sa_mask);
-      sigaction(sig, &sa, nullptr);
-    }
+void fatal_catch_signals() {
+  if (cleanup.catching) return;
+  cleanup.catching = true;
+  struct sigaction sa = {};
+  sa.sa_sigaction = on_fatal_signal;
+  sa.sa_flags = SA_SIGINFO | SA_RESTART;
+  fill_signal_set(&sa.sa_mask);
+  for (int sig = 1; sig <= SIGRTMAX; sig++) {
+    if (!sigismember(&sa.sa_mask, sig)) continue;
+    // A signal the caller ignores stays ignored; one that another part of
+    // the process handles (a sanitizer's crash report) keeps its handler.
+    struct sigaction old;
+    if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
+    sigaction(sig, &sa, nullptr);
   }
-  sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+void fatal_block_signals(sigset_t *old) {
+  sigset_t block;
+  fill_signal_set(&block);
+  sigprocmask(SIG_BLOCK, &block, old);
+}
+
+void fatal_restore_signals(const sigset_t *old) { sigprocmask(SIG_SETMASK, old, nullptr); }
+
+void fatal_set_link(const char *path, const char *target) {
+  sigset_t old;
+  fatal_block_signals(&old);
+  cleanup.link_set = 0;
+  struct stat st;
+  if (path && *path && target &&
+      text_copy(cleanup.link_path, sizeof cleanup.link_path, path) == 0 &&
+      text_copy(cleanup.link_target, sizeof cleanup.link_target, target) == 0 &&
+      lstat(path, &st) == 0) {
+    cleanup.link_device = st.st_dev;
+    cleanup.link_inode = st.st_ino;
+    cleanup.link_set = 1;
+  }
+  fatal_restore_signals(&old);
 }
 
 void fatal_remove_link() {
   sigset_t old;
-  block_cleanup_signals(&old);
+  fatal_block_signals(&old);
   remove_link_now();
-  sigprocmask(SIG_SETMASK, &old, nullptr);
+  fatal_restore_signals(&old);
+}
+
+void fatal_set_child(pid_t pid, int pipe_fd, const char *command) {
+  sigset_t old;
+  fatal_block_signals(&old);
+  cleanup.child_fd = pipe_fd;
+  cleanup.child_command = command;
+  cleanup.child_pid = pid;
+  fatal_restore_signals(&old);
+}
+
+const char *fatal_end_child(int *status) {
+  sigset_t old;
+  fatal_block_signals(&old);
+  const char *command = cleanup.child_pid > 0 ? cleanup.child_command : nullptr;
+  *status = end_child_now();
+  cleanup.child_command = nullptr;
+  fatal_restore_signals(&old);
+  return command;
+}
+
+bool fatal_exited_zero(int status) {
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void fatal_exit() {
 #ifdef KAPSA_FUZZ
   throw FatalStop{};
 #else
+  int status;
+  fatal_end_child(&status);
   fatal_remove_link();
   fflush(stdout);
   exit(1);

@@ -1,13 +1,24 @@
-// The fatal stop: how the process ends when it cannot go on.
+// The fatal stop, and the cleanup that every way out of an extraction runs.
 //
-// fatal_exit ends the process with status 1.  Before it does, it removes the
-// temporary symbolic link that an extraction may have made (and nothing else),
-// so that a run that dies half-way leaves no link behind.  The same removal
-// runs when SIGINT, SIGTERM or SIGHUP end an extraction.
+// An extraction may leave two things that must not outlive it: the extract
+// command, a child process reading the payload from a pipe, and a temporary
+// symbolic link made by the placement.  Both are registered here.  Every way
+// out (fatal_exit, the end of the run, and death by any catchable signal
+// whose default action ends the process) first closes the pipe and waits for
+// the command to end, then removes the link when it is still the link this
+// run made, and only then lets the process end.
+//
+// SIGPIPE that the process brings on itself by writing to a pipe whose
+// reader has gone (a closed standard error, an extract command that ended)
+// does not end it: the write fails with EPIPE and is handled where it is
+// made, so a lost standard error never leaves the link behind.
 //
 // The fuzzing build must not end the process: there fatal_exit throws
 // FatalStop, which the fuzz target catches.
 #pragma once
+
+#include <signal.h>
+#include <sys/types.h>
 
 #include <cstddef>
 
@@ -18,14 +29,39 @@ constexpr size_t link_buffer_size = 512;
 
 struct FatalStop {};
 
+// Cleans up (fatal_cleanup) and ends the process with status 1.
 [[noreturn]] void fatal_exit();
 
-// Registers the temporary link at path (null or "" to forget it).  While a
-// link is registered, SIGINT, SIGTERM and SIGHUP remove it before the process
-// dies of the signal.
-void fatal_set_link(const char *path);
+// Installs the cleanup on the catchable signals whose default action ends
+// the process, leaving alone those the caller ignores (nohup, a background
+// job) and those another part of the process handles.  Idempotent.
+void fatal_catch_signals();
 
-// Removes the registered link if it is still a symbolic link, and forgets it.
+// Blocks the signals that run the cleanup; *old receives the mask to give
+// back to sigprocmask.  Registrations are made with them blocked, so that a
+// signal never finds a link made but not yet recorded.
+void fatal_block_signals(sigset_t *old);
+void fatal_restore_signals(const sigset_t *old);
+
+// Registers the temporary link at path, just made and pointing to target
+// (null or "" to forget it).  Both are copied.
+void fatal_set_link(const char *path, const char *target);
+
+// Removes the registered link when it is still the symbolic link this run
+// made (the same file, pointing to exactly its registered target): anything
+// else there is left alone.  Forgets it either way.
 void fatal_remove_link();
+
+// Registers the running extract command: its process id, the descriptor of
+// the pipe to its standard input, and its command line (kept by the caller).
+void fatal_set_child(pid_t pid, int pipe_fd, const char *command);
+
+// Closes the registered command's pipe, waits for it to end and forgets it.
+// Returns its command line with its wait status in *status; null when no
+// command is registered.
+const char *fatal_end_child(int *status);
+
+// Whether a wait status says the process exited with status 0.
+bool fatal_exited_zero(int status);
 
 }  // namespace kapsa

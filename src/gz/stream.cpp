@@ -171,6 +171,16 @@ void fatal_read_error() {
 
 void fatal_write_error() {
   int saved = errno;
+  // A write to an extract command that has ended: its own status says what
+  // went wrong; "Broken pipe" only when it claims success.
+  if (saved == EPIPE) {
+    int status;
+    const char *command = fatal_end_child(&status);
+    if (command && !fatal_exited_zero(status)) {
+      fprintf(stderr, "%s: extraction command failed: %s\n", options.input_name, command);
+      fatal_exit();
+    }
+  }
   fprintf(stderr, "\n%s: ", options.program_name);
   errno = saved;
   perror(options.payload_name);
