@@ -134,6 +134,49 @@ TEST_F(Cli, AMissingInputIsReportedTheRestWrittenAndTheBuildFails) {
   EXPECT_NE(archive.find(std::string("NOCOMPR,NAME=nosuch") + '\0'), std::string::npos);
 }
 
+TEST_F(Cli, ABuildNeverReadsItsOwnOutput) {
+  test::write_file(dir / "f1", "payload-bytes");
+  // The second run of `kapsa -a * > pkg.run` finds pkg.run among its inputs
+  // (a file size limit stops a build that would feed on itself).
+  Result r = test::sh("ulimit -f 20000; '" + std::string(test::kapsa_bin()) +
+                          "' -a * > pkg.run && '" + test::kapsa_bin() + "' -a * > pkg.run",
+                      in_dir());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "pkg.run: input file is the archive being written\n");
+  std::string archive = test::read_file(dir / "pkg.run");
+  EXPECT_EQ(archive.substr(archive.size() - 13), "payload-bytes");
+  EXPECT_LT(archive.size(), 2 * test::read_file(test::kapsa_bin()).size());
+}
+
+TEST_F(Cli, ABuildWarnsOfFilesAnExtractionWillNotUnpackAndRefusesATerminal) {
+  test::write_file(dir / "f1", "one");
+  test::write_file(dir / "f2", "two");
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+    int status;
+  } cases[] = {
+      {{"f1", "nosuch", "f2"},
+       "nosuch: No such file or directory\nkapsa: warning: an extraction unpacks only the first "
+       "file; not unpacked: f2 (pack the files into one file, a tar, first)\n",
+       1},
+      {{"-a", "f1", "f2"}, "", 0},  // a raw payload streams every file
+      {{"nosuch", "f1"}, "nosuch: No such file or directory\n", 1},  // one member only
+  };
+  for (const Case &c : cases) {
+    RunOptions o = as_kapsa();
+    o.stdout_file = dir / "a.run";
+    Result r = kapsa(c.args, o);
+    EXPECT_EQ(r.status, c.status) << c.args[0];
+    EXPECT_EQ(r.err, c.err) << c.args[0];
+  }
+  Result tty = test::run_on_terminal(test::kapsa_bin(), {"f1"}, "", dir.path);
+  EXPECT_EQ(tty.status, 1);
+  EXPECT_EQ(tty.out, std::string(test::kapsa_bin()) +
+                         ": an archive is not written to a terminal: redirect the output to a "
+                         "file\n");
+}
+
 TEST_F(Cli, OverLongTextsAreRefusedNotCut) {
   std::string long_text(1024, 'x');
   test::write_file(dir / "f", "x");

@@ -171,6 +171,25 @@ TEST_F(Listing, ThePlainToolListsItselfAndHasNoPreamble) {
   EXPECT_EQ(u.err, r.err);
 }
 
+TEST_F(Listing, AListingThatCannotBeWrittenFails) {
+  std::string a = test::build_archive(dir, "a.run", {"notes.txt"});
+  struct Case {
+    std::string command, err;
+  } cases[] = {
+      {"kapsa -l a.run > /dev/full", "stdout: No space left on device\n"},
+      {"./a.run -l >&-", "stdout: Bad file descriptor\n"},
+  };
+  RunOptions o = opts();
+  o.env["PATH"] =
+      std::string(test::kapsa_bin()).substr(0, std::string(test::kapsa_bin()).rfind('/')) +
+      ":/usr/bin:/bin";
+  for (const Case &c : cases) {
+    Result r = test::sh(c.command, o);
+    EXPECT_EQ(r.status, 1) << c.command;
+    EXPECT_EQ(r.err, c.err) << c.command;
+  }
+}
+
 TEST_F(Listing, ADamagedPreambleIsNamedAsSuch) {
   std::string bytes = test::read_file(test::kapsa_bin()) + test::magic() + "F" + '\0' +
                       std::string(1500, 'c') + '\0' + '\0' + '\0';

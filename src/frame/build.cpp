@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <vector>
 
 #include "archive/preamble.h"
 #include "frame/features.h"
@@ -21,8 +22,10 @@ namespace kapsa {
 namespace {
 
 // Opens one input file of a build as options.archive_fd.  Returns the
-// descriptor, or -1 after reporting the file, which the build then skips.
-int open_input(const char *name) {
+// descriptor, or -1 after reporting the file, which the build then skips: a
+// file that cannot be opened, a directory, and the archive being written
+// itself (which the build would otherwise read while it grows).
+int open_input(const char *name, const struct stat &output) {
   if (text_copy(options.input_name, text_size, name) != 0) {
     errno = ENAMETOOLONG;
     perror(name);
@@ -40,7 +43,22 @@ int open_input(const char *name) {
     close(fd);
     return -1;
   }
+  if (S_ISREG(output.st_mode) && st.st_dev == output.st_dev && st.st_ino == output.st_ino) {
+    fprintf(stderr, "%s: input file is the archive being written\n", options.input_name);
+    close(fd);
+    return -1;
+  }
   return fd;
+}
+
+// Warns that an extraction unpacks only the first member of a compressed
+// payload: the files written as later members would be lost to the user.
+void warn_unextracted(const std::vector<const char *> &members) {
+  if (members.size() < 2) return;
+  fprintf(stderr, "%s: warning: an extraction unpacks only the first file; not unpacked:",
+          options.program_name);
+  for (size_t i = 1; i < members.size(); i++) fprintf(stderr, " %s", members[i]);
+  fprintf(stderr, " (pack the files into one file, a tar, first)\n");
 }
 
 }  // namespace
@@ -51,14 +69,22 @@ int build_archive(int file_count, char **files) {
     return 1;
   }
   options.out_fd = STDOUT_FILENO;
+  if (isatty(options.out_fd)) {
+    fprintf(stderr, "%s: an archive is not written to a terminal: redirect the output to a file\n",
+            options.program_name);
+    return 1;
+  }
+  struct stat output = {};
+  if (fstat(options.out_fd, &output) != 0) output.st_mode = 0;
   // Write failures name the output.
   text_copy(options.payload_name, text_size, "stdout");
   if (feature_add("NAME=", text_last_component(files[0])) != 0) return 1;
   if (write_preamble(options.extractor_path, options.out_fd) != 0) return 1;
 
   bool raw = !payload_compressed();
+  std::vector<const char *> members;
   for (int i = 0; i < file_count; i++) {
-    int fd = open_input(files[i]);
+    int fd = open_input(files[i], output);
     if (fd < 0) {
       options.exit_code = 1;
       continue;
@@ -69,8 +95,10 @@ int build_archive(int file_count, char **files) {
     else
       write_gzip_member(fd, options.out_fd);
     close(fd);
+    if (!raw) members.push_back(files[i]);
   }
   if (close(options.out_fd) != 0 && errno != EINTR) fatal_write_error();
+  warn_unextracted(members);
   return options.exit_code;
 }
 

@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <initializer_list>
 
@@ -97,6 +98,22 @@ int take_option(int c, Mode mode, const char *argument) {
   return 0;
 }
 
+// Writes out what is left of standard output and closes it, so that a listing
+// that could not be written fails.  Returns 0, or -1 after saying why.
+int finish_standard_output() {
+  errno = 0;
+  bool failed = fflush(stdout) != 0 || ferror(stdout);
+  int error = errno ? errno : EIO;
+  if (fclose(stdout) != 0 && !failed) {
+    failed = true;
+    error = errno;
+  }
+  if (!failed) return 0;
+  errno = error;
+  perror("stdout");
+  return -1;
+}
+
 }  // namespace
 
 void print_usage(Mode mode) {
@@ -169,7 +186,7 @@ int startup_main(int argc, char **argv) {
     } else {
       for (int i = 0; i < file_count; i++) list_archive(files[i]);
     }
-    return options.exit_code;
+    return finish_standard_output() == 0 ? options.exit_code : 1;
   }
   if (mode == Mode::extract) {
     if (archive_named) {
