@@ -92,10 +92,9 @@ bool incomplete(const int *lengths, int n) {
   return left > 0 && longest > 1;
 }
 
-// Reads the dynamic block header at bit `bit` of `data` and says which of its
-// code sets is incomplete: 1 literal/length, 2 distance, 0 neither (or the
-// header could not be read).
-int find_incomplete_set(const unsigned char *data, size_t size, int bit) {
+// Reads the dynamic block header at bit `bit` of `data` and says whether its
+// code set `set` is incomplete (false too when the header cannot be read).
+bool set_is_incomplete(const unsigned char *data, size_t size, int bit, CodeSet set) {
   static const int order[code_length_codes] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                                11, 4,  12, 3, 13, 2, 14, 1, 15};
   BitReader in{data, size, 0, bit, false};
@@ -128,23 +127,34 @@ int find_incomplete_set(const unsigned char *data, size_t size, int bit) {
     if (in.failed || i + repeat > nlen + ndist) return 0;
     while (repeat--) all[i++] = value;
   }
-  if (incomplete(all, nlen)) return 1;
-  if (incomplete(all + nlen, ndist)) return 2;
-  return 0;
+  return set == CodeSet::literals ? incomplete(all, nlen) : incomplete(all + nlen, ndist);
 }
 
 }  // namespace
 
 // Prints which code set is incomplete, when the header of the block at
 // start can be read again from fd and tells.
-void codeset_report_incomplete(int fd, BlockStart start) {
+bool codeset_refused(const char *zlib_message, CodeSet *set) {
+  if (!zlib_message) return false;
+  if (strcmp(zlib_message, "invalid literal/lengths set") == 0) {
+    *set = CodeSet::literals;
+    return true;
+  }
+  if (strcmp(zlib_message, "invalid distances set") == 0) {
+    *set = CodeSet::distances;
+    return true;
+  }
+  return false;
+}
+
+void codeset_report_incomplete(int fd, BlockStart start, CodeSet set) {
   if (start.byte < 0) return;
   unsigned char header[1024];
   ssize_t n = pread(fd, header, sizeof header, start.byte);
   if (n <= 0) return;
-  int set = find_incomplete_set(header, size_t(n), start.bit);
-  if (set == 1) fputs(" incomplete literal tree\n", stderr);
-  if (set == 2) fputs(" incomplete distance tree\n", stderr);
+  if (!set_is_incomplete(header, size_t(n), start.bit, set)) return;
+  fputs(set == CodeSet::literals ? " incomplete literal tree\n" : " incomplete distance tree\n",
+        stderr);
 }
 
 }  // namespace kapsa

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "frame/options.h"
 #include "gz/codeset.h"
@@ -130,9 +129,8 @@ int decompress_member(int in, int out) {
     if (ret == Z_STREAM_END) break;
     if (ret == Z_MEM_ERROR) fatal_error("out of memory");
     if (ret != Z_OK && ret != Z_BUF_ERROR) {
-      if (zs.msg && (strcmp(zs.msg, "invalid literal/lengths set") == 0 ||
-                     strcmp(zs.msg, "invalid distances set") == 0))
-        codeset_report_incomplete(in, block);
+      CodeSet refused;
+      if (codeset_refused(zs.msg, &refused)) codeset_report_incomplete(in, block, refused);
       fatal_error("invalid compressed data--format violated");
     }
     if ((zs.data_type & 128) && buf_offset >= 0) {
