@@ -71,4 +71,23 @@ TEST_F(FeatureList, LookupCutsAnItemTo255CharactersAndTheResultIsShared) {
   EXPECT_STREQ(first, "NAME=a");
 }
 
+TEST_F(FeatureList, NewKeysMatchWholeItemsOnly) {
+  struct Case {
+    const char *list, *key;
+    std::string item;
+    long long size;
+  } cases[] = {
+      {"NAME=VERIFY.tar,SIZEX=1", "VERIFY", "<none>", -1},
+      {"NAME=x,VERIFY,SIZE=4295999488", "VERIFY", "VERIFY", 4295999488LL},
+      {"VERIFYING,NAME=SIZE=3", "VERIFY", "<none>", -1},
+      {"SIZE,SIZE=12x", "SIZE", "SIZE", -1},
+  };
+  for (const Case &c : cases) {
+    set(c.list);
+    const char *item = feature_item(c.key);
+    EXPECT_EQ(item ? item : "<none>", c.item) << c.list;
+    EXPECT_EQ(feature_true_size(), c.size) << c.list;
+  }
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // Damaged archives and failing resources: archives cut at every length and
 // changed byte by byte, writes that fail, odd inputs, odd names for the
 // program, signals, and the descriptors the commands inherit.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/check.h"
 #include "archive/listing.h"
 #include "archive/preamble.h"
 #include "extract/driver.h"
@@ -71,8 +73,40 @@ struct Damaged : testing::Test {
       kapsa::options.extract_only = 1;
       return kapsa::extract_archive(path.c_str()) == 0 ? 0 : 1;
     });
+    // The check must agree with the extraction: a failure with the
+    // extraction's own last words, an OK only where the extraction succeeds
+    // (a raw payload is not checked), and nothing written either way.
+    size_t entries = count_entries();
+    Result checked = test::in_child([&] {
+      fresh();
+      kapsa::options.check_mode = 1;
+      kapsa::check_archive(path.c_str());
+      return kapsa::options.exit_code;
+    });
+    std::string where = name + " checked: ";
+    if (checked.status != 0) {
+      EXPECT_EQ(checked.status, extracted.status) << where << checked.err;
+      EXPECT_EQ(checked.out, "") << where;
+      EXPECT_EQ(extracted.err.substr(extracted.err.size() -
+                                     std::min(extracted.err.size(), checked.err.size())),
+                checked.err)
+          << where;
+    } else if (checked.out == path + ": OK\n") {
+      EXPECT_EQ(extracted.status, 0) << where << extracted.err;
+    } else {
+      EXPECT_EQ(checked.out, path + ": OK (raw payload: not checked)\n") << where;
+    }
+    EXPECT_EQ(count_entries(), entries) << where << "files made";
     unlink((dir / name).c_str());
     return {listed, extracted};
+  }
+  size_t count_entries() {
+    size_t n = 0;
+    if (DIR *d = opendir(dir.path.c_str())) {
+      while (readdir(d)) n++;
+      closedir(d);
+    }
+    return n;
   }
   TempDir dir;
 };

@@ -58,8 +58,10 @@ void list_archive(const char *name) {
     if (options.verbose) printf("method  crc     date  time  ");
     printf("compressed  uncompr. ratio uncompressed_name\n");
   }
-  uint32_t crc, uncompressed;
-  off_t compressed_size = read_last_trailer(0, &crc, &uncompressed) - options.payload_offset + 8;
+  uint32_t crc, isize;
+  off_t compressed_size = read_last_trailer(0, &crc, &isize) - options.payload_offset + 8;
+  long long uncompressed = feature_true_size();
+  if (uncompressed < 0) uncompressed = isize;
   if (options.verbose) {
     time_t when = member_time;
     const char *text = ctime(&when);
@@ -67,10 +69,8 @@ void list_archive(const char *name) {
     if (text && strlen(text) >= 16) text_format(date, sizeof date, "%.12s", text + 4);
     printf("%5s %08lx %11s ", "defla", static_cast<unsigned long>(crc), date);
   }
-  printf("%9lld %9lu ", static_cast<long long>(compressed_size),
-         static_cast<unsigned long>(uncompressed));
-  print_ratio(static_cast<long long>(uncompressed) - (compressed_size - framing_bytes),
-              uncompressed, stdout);
+  printf("%9lld %9lld ", static_cast<long long>(compressed_size), uncompressed);
+  print_ratio(uncompressed - (compressed_size - framing_bytes), uncompressed, stdout);
   printf(" %s\n", options.payload_name);
 }
 

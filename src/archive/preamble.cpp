@@ -188,6 +188,12 @@ int find_preamble(const char *name) {
   return fd;
 }
 
+long long payload_size(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_size < options.payload_offset) return 0;
+  return st.st_size - options.payload_offset;
+}
+
 int open_archive(const char *name) {
   int fd = find_preamble(name);
   if (fd >= 0 && text_copy(options.input_name, text_size, name) != 0) {

@@ -56,6 +56,10 @@ int write_preamble(const char *extractor, int out);
 // far are kept, cut within their buffers).
 int find_preamble(const char *name);
 
+// Bytes of the payload of the archive open on fd: from options.payload_offset
+// to the end of the file; 0 when its size cannot be told.
+long long payload_size(int fd);
+
 // Opens the archive that name stands for, to list or extract it: finds its
 // preamble, then sets options.input_name to name, options.out_fd to standard
 // output and options.payload_name to "stdout".  Returns the descriptor at the

@@ -11,12 +11,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "archive/check.h"
 #include "archive/preamble.h"
 #include "extract/command.h"
 #include "extract/placement.h"
 #include "frame/fatal.h"
 #include "frame/features.h"
 #include "frame/options.h"
+#include "frame/progress.h"
 #include "frame/text.h"
 #include "gz/reader.h"
 #include "gz/stream.h"
@@ -25,8 +27,8 @@ namespace kapsa {
 
 namespace {
 
-// Megabytes needed for the payload: from the gzip trailer's ISIZE, or for a
-// raw payload from its length.  Leaves the file position at the end.
+// Megabytes needed for the payload: from its true size (a SIZE= item) or the
+// gzip trailer's ISIZE, or for a raw payload from its length.  Leaves the file position at the end.
 int needed_megabytes(int fd, bool compressed) {
   errno = 0;
   if (!compressed) {
@@ -37,7 +39,9 @@ int needed_megabytes(int fd, bool compressed) {
   }
   uint32_t crc, isize;
   read_last_trailer(fd, &crc, &isize);
-  return int(isize / 1048576 + 1);
+  long long size = feature_true_size();
+  long long mb = (size < 0 ? isize : size) / 1048576 + 1;
+  return mb > INT_MAX ? INT_MAX : int(mb);
 }
 
 // Makes room for the data when the archive names a filesystem (and -x is not
@@ -65,7 +69,26 @@ int transfer_payload(int fd, bool compressed) {
   if (preamble.comment[0]) fprintf(stderr, "\n%s\n\nPlease wait...\n", preamble.comment);
   if (options.verbose || options.extract_only)
     fprintf(stderr, "Deflating %s...\n", options.payload_name);
-  return compressed ? decompress_member(fd, options.out_fd) : copy_stream(fd, options.out_fd) == 0;
+  progress_begin(payload_size(fd), compressed ? stream.in_total : 0);
+  int status =
+      compressed ? decompress_member(fd, options.out_fd) : copy_stream(fd, options.out_fd) == 0;
+  progress_end();
+  return status;
+}
+
+// For an archive that asks to be checked first (a VERIFY item, and not -x):
+// decompresses the payload into nothing before anything is placed, asked or
+// started, then goes back to its first byte.  Damaged data ends the process
+// with its usual message.  Returns 0, or -1 when the gzip header was refused.
+int verify_first(int fd, const char *path) {
+  if (options.extract_only || !feature_item("VERIFY")) return 0;
+  int verbose = options.verbose;
+  options.verbose = 0;  // the header's notes are shown once, by the extraction
+  int checked = check_payload(fd, path);
+  options.verbose = verbose;
+  if (checked < 0) return -1;
+  if (lseek(fd, options.payload_offset, SEEK_SET) != options.payload_offset) fatal_read_error();
+  return 0;
 }
 
 }  // namespace
@@ -76,6 +99,10 @@ int extract_archive(const char *path) {
   fatal_catch_signals();
   int fd = open_archive(path);
   if (fd < 0) return -1;
+  if (verify_first(fd, path) != 0) {
+    close(fd);
+    return -1;
+  }
   options.archive_fd = fd;
 
   bool compressed = payload_compressed();

@@ -13,6 +13,7 @@
 #include "archive/preamble.h"
 #include "frame/features.h"
 #include "frame/options.h"
+#include "frame/progress.h"
 #include "frame/text.h"
 #include "gz/stream.h"
 #include "gz/writer.h"
@@ -26,6 +27,7 @@ namespace {
 // file that cannot be opened, a directory, and the archive being written
 // itself (which the build would otherwise read while it grows).
 int open_input(const char *name, const struct stat &output) {
+  progress_erase();  // a message may follow
   if (text_copy(options.input_name, text_size, name) != 0) {
     errno = ENAMETOOLONG;
     perror(name);
@@ -61,6 +63,32 @@ void warn_unextracted(const std::vector<const char *> &members) {
   fprintf(stderr, " (pack the files into one file, a tar, first)\n");
 }
 
+// Bytes of the regular input files a build will read (the output excluded),
+// for its progress line.
+long long input_size(int file_count, char **files, const struct stat &output) {
+  long long total = 0;
+  for (int i = 0; i < file_count; i++) {
+    struct stat st;
+    if (stat(files[i], &st) == 0 && S_ISREG(st.st_mode) &&
+        !(st.st_dev == output.st_dev && st.st_ino == output.st_ino))
+      total += st.st_size;
+  }
+  return total;
+}
+
+// The trailer keeps the size modulo 2^32: for a first input of 4 GiB or more
+// the feature list carries its true size ("SIZE=<bytes>"), which the listing
+// and the space check use instead.  Returns 0, or -1 after a message.
+int add_true_size(const char *first) {
+  struct stat st;
+  if (!payload_compressed() || stat(first, &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_size < (off_t(1) << 32))
+    return 0;
+  char size[32];
+  text_format(size, sizeof size, "%lld", static_cast<long long>(st.st_size));
+  return feature_add("SIZE=", size);
+}
+
 }  // namespace
 
 int build_archive(int file_count, char **files) {
@@ -78,11 +106,14 @@ int build_archive(int file_count, char **files) {
   if (fstat(options.out_fd, &output) != 0) output.st_mode = 0;
   // Write failures name the output.
   text_copy(options.payload_name, text_size, "stdout");
+  if (options.verify_first && feature_add("VERIFY", "") != 0) return 1;
   if (feature_add("NAME=", text_last_component(files[0])) != 0) return 1;
+  if (add_true_size(files[0]) != 0) return 1;
   if (write_preamble(options.extractor_path, options.out_fd) != 0) return 1;
 
   bool raw = !payload_compressed();
   std::vector<const char *> members;
+  progress_begin(input_size(file_count, files, output), 0);
   for (int i = 0; i < file_count; i++) {
     int fd = open_input(files[i], output);
     if (fd < 0) {
@@ -97,6 +128,7 @@ int build_archive(int file_count, char **files) {
     close(fd);
     if (!raw) members.push_back(files[i]);
   }
+  progress_end();
   if (close(options.out_fd) != 0 && errno != EINTR) fatal_write_error();
   warn_unextracted(members);
   return options.exit_code;

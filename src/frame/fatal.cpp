@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frame/progress.h"
 #include "frame/text.h"
 
 namespace kapsa {
@@ -89,6 +90,7 @@ void on_fatal_signal(int sig, siginfo_t *info, void *) {
   // EPIPE, and the code that made it decides.
   if (sig == SIGPIPE && info && info->si_code == SI_USER && info->si_pid == getpid()) return;
   int saved = errno;
+  progress_end();
   end_child_now();
   remove_link_now();
   signal(sig, SIG_DFL);

@@ -2,6 +2,7 @@
 #include "frame/features.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "archive/preamble.h"
@@ -36,6 +37,23 @@ const char *feature_lookup(const char *key) {
   return lookup_result;
 }
 
+const char *feature_item(const char *key) {
+  size_t key_len = strlen(key);
+  for (const char *item = preamble.features; *item;) {
+    size_t len = strcspn(item, ",");
+    if (len >= key_len && memcmp(item, key, key_len) == 0 &&
+        (len == key_len || item[key_len] == '=')) {
+      if (len > feature_item_max) len = feature_item_max;
+      memcpy(lookup_result, item, len);
+      lookup_result[len] = '\0';
+      return lookup_result;
+    }
+    item += len;
+    if (*item == ',') item++;
+  }
+  return nullptr;
+}
+
 int feature_add(const char *key, const char *value) {
   char item[feature_item_max + 1];
   if (text_format(item, sizeof item, "%s%s", key, value) != 0) {
@@ -52,5 +70,13 @@ int feature_add(const char *key, const char *value) {
 }
 
 bool payload_compressed() { return feature_lookup("NOCOMPR") == nullptr; }
+
+long long feature_true_size() {
+  const char *item = feature_item("SIZE");
+  if (!item || item[4] != '=') return -1;
+  char *end;
+  long long size = strtoll(item + 5, &end, 10);
+  return end != item + 5 && *end == '\0' && size >= 0 ? size : -1;
+}
 
 }  // namespace kapsa

@@ -19,6 +19,12 @@ int feature_append(const char *item);
 // next lookup overwrites.
 const char *feature_lookup(const char *key);
 
+// Looks key up as a whole item: the first item that equals key or begins
+// with key and "=".  Returns it like feature_lookup (in the same buffer), or
+// null.  Keys added to the list after its first four are matched this way,
+// never as substrings.
+const char *feature_item(const char *key);
+
 // Appends key followed by value as one item, refusing an item that a lookup
 // could not return whole (over 255 characters) or a list that would pass
 // 1,023 characters.  Returns 0, or -1 after printing why (the list is then
@@ -27,5 +33,10 @@ int feature_add(const char *key, const char *value);
 
 // Whether the payload is gzip data: true unless the list holds "NOCOMPR".
 bool payload_compressed();
+
+// The payload's true uncompressed size from a "SIZE=" item (written for
+// inputs of 4 GiB or more, whose trailer keeps the size modulo 2^32); -1
+// when the list holds none.
+long long feature_true_size();
 
 }  // namespace kapsa

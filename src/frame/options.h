@@ -20,6 +20,8 @@ struct Options {
   int exit_code;                   // status of listing and build runs; set on failure
   int no_run;                      // -n: do not run the post-install command
   int extract_only;                // -x: write the data without the extract command
+  int check_mode;                  // --check: test archives instead of listing or extracting
+  int verify_first;                // --verify: a build adds VERIFY (extraction checks first)
   off_t payload_offset;            // first payload byte in the archive (find_preamble)
   char extractor_path[text_size];  // -p, else the running program: copied by a build
   char temp_path[text_size];       // -t in extract mode: alternative place for the data

@@ -8,12 +8,14 @@
 // extract_archive runs.
 #include "frame/startup.h"
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <initializer_list>
 
+#include "archive/check.h"
 #include "archive/listing.h"
 #include "archive/preamble.h"
 #include "extract/driver.h"
@@ -33,6 +35,14 @@ constexpr char default_comment[] = "Self-Extracting archive file";
 // "-a" for a file name.
 constexpr char option_string[] = "+h?ucvxnlap:C:r:f:V:S:t:";
 
+// Long options, beside the short ones; their codes lie past every character.
+enum LongOption { check_option = 256, verify_option };
+const struct option long_options[] = {
+    {"check", no_argument, nullptr, check_option},
+    {"verify", no_argument, nullptr, verify_option},
+    {nullptr, 0, nullptr, 0},
+};
+
 // Copies an option's argument into a text buffer, refusing one that does
 // not fit.  Returns 0, or -1 after printing why.
 int take_argument(char *field, int option, const char *argument) {
@@ -51,7 +61,9 @@ const FlagOption flag_options[] = {{'c', &options.to_stdout},
                                    {'l', &options.list_mode},
                                    {'v', &options.verbose},
                                    {'x', &options.extract_only},
-                                   {'n', &options.no_run}};
+                                   {'n', &options.no_run},
+                                   {check_option, &options.check_mode},
+                                   {verify_option, &options.verify_first}};
 
 // Options that copy their argument into a text; -t only in extract mode.
 struct TextOption {
@@ -160,7 +172,7 @@ int startup_main(int argc, char **argv) {
 
   bool archive_named = false;
   int c;
-  while ((c = getopt(argc, argv, option_string)) != -1) {
+  while ((c = getopt_long(argc, argv, option_string, long_options, nullptr)) != -1) {
     if (c == 'u') {
       mode = Mode::extract;
       archive_named = true;
@@ -180,11 +192,19 @@ int startup_main(int argc, char **argv) {
   if (!options.extractor_path[0] && running.path)
     text_copy(options.extractor_path, text_size, running.path);
 
-  if (options.list_mode) {
+  // Listing and checking take the same archives: the running one, or each
+  // file argument of the plain tool.
+  if (options.list_mode || options.check_mode) {
+    auto job = [](const char *name) {
+      if (options.check_mode)
+        check_archive(name);
+      else
+        list_archive(name);
+    };
     if (file_count == 0 || mode == Mode::extract) {
-      list_archive(self_name);
+      job(self_name);
     } else {
-      for (int i = 0; i < file_count; i++) list_archive(files[i]);
+      for (int i = 0; i < file_count; i++) job(files[i]);
     }
     return finish_standard_output() == 0 ? options.exit_code : 1;
   }

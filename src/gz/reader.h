@@ -34,7 +34,8 @@ extern int framing_bytes;
 int read_member_header();
 
 // Inflates the member body from in (options.archive_fd) to out
-// (options.out_fd), then checks the trailer's CRC-32 and length.  Returns 0;
+// (options.out_fd; -1 checks the data and writes nothing), then checks the
+// trailer's CRC-32 and length.  Returns 0;
 // invalid data, an early end of input and a failing check end the process,
 // the checks only after all data has been written.
 int decompress_member(int in, int out);

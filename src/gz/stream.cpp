@@ -10,6 +10,7 @@
 
 #include "frame/fatal.h"
 #include "frame/options.h"
+#include "frame/progress.h"
 
 namespace kapsa {
 
@@ -32,6 +33,7 @@ int refill_input() {
   stream.in_len = uint32_t(read_full(options.archive_fd, stream.in_buf, in_buf_size));
   if (stream.in_len == 0) fatal_read_error();
   stream.in_total += stream.in_len;
+  progress_advance(stream.in_len);
   stream.in_pos = 1;
   return stream.in_buf[0];
 }
@@ -89,7 +91,7 @@ void flush_out_buf() {
 void flush_out_window() {
   if (stream.out_count == 0) return;
   update_crc(stream.out_window, stream.out_count);
-  write_fully(options.out_fd, stream.out_window, stream.out_count);
+  if (options.out_fd >= 0) write_fully(options.out_fd, stream.out_window, stream.out_count);
   stream.out_total += stream.out_count;
   stream.out_count = 0;
 }
@@ -136,6 +138,7 @@ long read_for_compressor(unsigned char *buffer, size_t size) {
   if (n == 0) return 0;
   update_crc(buffer, size_t(n));
   stream.in_total += uint32_t(n);
+  progress_advance(n);
   return long(n);
 }
 
@@ -147,18 +150,21 @@ long long copy_stream(int in, int out) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) fatal_read_error();
     if (n == 0) return copied;
+    progress_advance(n);
     write_fully(out, stream.in_buf, size_t(n));
     copied += n;
   }
 }
 
 void fatal_error(const char *message) {
+  progress_end();
   fprintf(stderr, "\n%s: %s: %s\n", options.program_name, options.input_name, message);
   fatal_exit();
 }
 
 void fatal_read_error() {
   int saved = errno;
+  progress_end();
   fprintf(stderr, "\n%s: ", options.program_name);
   if (saved != 0) {
     errno = saved;
@@ -171,6 +177,7 @@ void fatal_read_error() {
 
 void fatal_write_error() {
   int saved = errno;
+  progress_end();
   // A write to an extract command that has ended: its own status says what
   // went wrong; "Broken pipe" only when it claims success.
   if (saved == EPIPE) {

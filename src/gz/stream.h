@@ -66,7 +66,8 @@ void write_fully(int fd, const void *data, size_t count);
 // Writes the out_count bytes of out_buf to out_fd.
 void flush_out_buf();
 
-// Folds the out_count bytes of out_window into the CRC and writes them to out_fd.
+// Folds the out_count bytes of out_window into the CRC and writes them to
+// out_fd; an out_fd of -1 discards them (an archive being checked).
 void flush_out_window();
 
 // Appends one byte, a 16-bit and a 32-bit little-endian value to out_buf,
