@@ -73,6 +73,28 @@ TEST_F(Cli, HelpAndOptionErrorsPrintTheUsageAndExit1) {
   EXPECT_EQ(u.err, extract_usage("kapsa", ""));
 }
 
+TEST_F(Cli, HelpAndVersionAskedForGoToStandardOutput) {
+  test::write_file(dir / "f", "x");
+  std::string a = test::build_archive(dir, "a.run", {"-C", "the comment", "f"});
+  struct Case {
+    std::string program;
+    std::vector<std::string> args;
+    std::string out;
+  } cases[] = {
+      {test::kapsa_bin(), {"--help"}, build_usage(test::kapsa_bin())},
+      {test::kapsa_bin(), {"-u", "--help"}, extract_usage(test::kapsa_bin(), "")},
+      {a, {"--help"}, extract_usage(a, "the comment")},
+      {test::kapsa_bin(), {"--version"}, version},
+      {a, {"--version"}, version},
+  };
+  for (const Case &c : cases) {
+    Result r = test::run(c.program, c.args, in_dir());
+    EXPECT_EQ(r.status, 0) << c.args[0];
+    EXPECT_EQ(r.out, c.out) << c.args[0];
+    EXPECT_EQ(r.err, "") << c.args[0];
+  }
+}
+
 TEST_F(Cli, RawArchiveHoldsImageMagicFeaturesTextsAndFiles) {
   test::write_file(dir / "f1", "first file\n");
   test::write_file(dir / "f2", std::string("second\0file", 11));

@@ -413,6 +413,28 @@ TEST_F(Placement, RootNeverPlacesDataWhereAnotherUserCanSteerIt) {
   EXPECT_EQ(r.err, dir / "big/opt/app: Not a directory\nTrying " + dir / "big2 ...\n" + banner);
 }
 
+TEST_F(Placement, ThePostInstallCommandSeesWhereTheDataReallyIs) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string where;
+  } cases[] = {
+      {{"-V", dir / "small", "-S", "app", "-f", into(dir / "small")}, dir / "big/app"},  // a link
+      {{"-V", "../big", "-S", "app", "-f", into("../big")}, dir / "run/../big/app"},     // in place
+      {{"-f", "tar xf -"}, dir / "run"},  // no filesystem named
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-r", "echo \"$KAPSA_DIR\" > $T/where"});
+    std::string a = archive(args);
+    Result r = run("T=" + dir.path + " \"" + a + "\" && test -f \"$(cat $T/where)/pkg/data.bin\"" +
+                       " && rm -rf $T/big/app $T/run/pkg && echo seen",
+                   table_all());
+    SKIP_IF_NO_MOUNTS();
+    EXPECT_EQ(r.out, "seen\n") << c.where << r.err;
+    EXPECT_EQ(test::read_file(dir / "where"), c.where + "\n");
+  }
+}
+
 TEST(MakeDirs, CreatesEveryMissingComponentWithItsMode) {
   TempDir dir;
   mode_t old = umask(077);

@@ -188,10 +188,14 @@ int finish_extract_command(const char *archive) {
   return -1;
 }
 
-int run_post_install(const char *archive) {
+int run_post_install(const char *archive, const char *data_dir) {
   char *command = expand_command(preamble.run_command);
   if (!command) return -1;
   export_features();
+  // Where the data really is, also after the temporary link has gone.
+  char cwd[text_size];
+  if (!data_dir[0] && getcwd(cwd, sizeof cwd)) data_dir = cwd;
+  if (data_dir[0]) setenv("KAPSA_DIR", data_dir, 1);
   int status = 0;
   fflush(stdout);
   if (options.verbose) {

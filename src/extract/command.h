@@ -41,8 +41,10 @@ int finish_extract_command(const char *archive);
 
 // Runs the post-install command of the archive (after the whole payload has
 // been extracted): exports the feature list, asks first with -v, and reports
-// a failure when the question was not asked.  Returns the command's system()
+// a failure when the question was not asked.  KAPSA_DIR in its environment
+// is data_dir, the absolute path of the directory the data went to (the
+// current directory when data_dir is empty).  Returns the command's system()
 // status, 0 when it was not run, or -1 when it could not be expanded.
-int run_post_install(const char *archive);
+int run_post_install(const char *archive, const char *data_dir);
 
 }  // namespace kapsa

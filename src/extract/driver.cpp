@@ -45,10 +45,11 @@ int needed_megabytes(int fd, bool compressed) {
 }
 
 // Makes room for the data when the archive names a filesystem (and -x is not
-// given); link receives the temporary link, if one is made.  Returns 0, or
-// -1 when the placement refused.  The file position of fd is kept, so that
-// the gzip stream goes on where the header read stopped.
-int make_room(int fd, bool compressed, char *link) {
+// given); link receives the temporary link, if one is made, and data_dir the
+// directory the data goes to (left empty without a placement).  Returns 0,
+// or -1 when the placement refused.  The file position of fd is kept, so
+// that the gzip stream goes on where the header read stopped.
+int make_room(int fd, bool compressed, char *link, char *data_dir) {
   if (options.extract_only || !feature_lookup("VFYFS=")) return 0;
   off_t here = lseek(fd, 0, SEEK_CUR);
   if (here < 0) return 0;
@@ -58,7 +59,7 @@ int make_room(int fd, bool compressed, char *link) {
   // the placement's own checks still keep the runs apart.
   while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
   }
-  if (place_extraction_dir(needed_megabytes(fd, compressed), link) != 0) return -1;
+  if (place_extraction_dir(needed_megabytes(fd, compressed), link, data_dir) != 0) return -1;
   if (lseek(fd, here, SEEK_SET) != here) fatal_read_error();
   return 0;
 }
@@ -114,7 +115,8 @@ int extract_archive(const char *path) {
   }
 
   char link[link_buffer_size] = "";
-  if (make_room(fd, compressed, link) != 0) {
+  char data_dir[text_size] = "";  // where the data lands: the placement's, or "."
+  if (make_room(fd, compressed, link, data_dir) != 0) {
     close(fd);
     return -1;
   }
@@ -135,7 +137,7 @@ int extract_archive(const char *path) {
   if (finish_extract_command(path) != 0 && status == 0) status = -1;
   free(command);
   if (status == 0 && !options.extract_only && !options.no_run && preamble.run_command[0])
-    status = run_post_install(path);
+    status = run_post_install(path, data_dir);
   close(fd);
   fatal_remove_link();
   return status;

@@ -234,7 +234,7 @@ bool safe_for_root(const char *mount_point, const char *sub) {
 // link may stand at the link name (a stale one): a file, a directory or a
 // live link there is someone's data, and the run is refused before anything
 // is made.
-Try try_candidate(const Place &p, char *link) {
+Try try_candidate(const Place &p, char *link, char *data_dir) {
   char place[path_max + 1];
   text_copy(place, sizeof place, link);
   if (p.subdirectory[0]) {
@@ -287,6 +287,7 @@ Try try_candidate(const Place &p, char *link) {
     perror(link);
     return Try::next;
   }
+  text_copy(data_dir, text_size, link);
   text_copy(link, link_buffer_size, p.link_name);
   return Try::linked;
 }
@@ -294,8 +295,8 @@ Try try_candidate(const Place &p, char *link) {
 // Tries the candidate place held in link; link is left empty unless the
 // link was made.  Returns 0 (linked), -1 (refused: the placement ends) or 1
 // (try the next place).
-int try_place(const Place &p, char *link) {
-  Try t = try_candidate(p, link);
+int try_place(const Place &p, char *link, char *data_dir) {
+  Try t = try_candidate(p, link, data_dir);
   if (t != Try::linked) link[0] = '\0';
   return t == Try::linked ? 0 : t == Try::refused ? -1 : 1;
 }
@@ -314,8 +315,9 @@ int give_up(const Place &p, int needed_mb) {
 
 }  // namespace
 
-int place_extraction_dir(int needed_mb, char link[link_buffer_size]) {
+int place_extraction_dir(int needed_mb, char link[link_buffer_size], char data_dir[text_size]) {
   link[0] = '\0';
+  data_dir[0] = '\0';
   Place p = {};
   int has_fs = feature_value("VFYFS=", p.filesystem, sizeof p.filesystem);
   if (has_fs == 0) return -1;
@@ -346,10 +348,14 @@ int place_extraction_dir(int needed_mb, char link[link_buffer_size]) {
     }
     text_copy(link, link_buffer_size, p.temp_path);
     drop_trailing_slash(link);
-    int tried = try_place(p, link);
+    int tried = try_place(p, link, data_dir);
     if (tried <= 0) return tried;
     search = true;
   } else if (fsinfo_space(p.fs_path, needed_mb, &on_root, &free_mb) != 0) {
+    if (p.subdirectory[0])
+      text_format(data_dir, text_size, "%s/%s", p.fs_path, p.subdirectory);
+    else
+      text_copy(data_dir, text_size, p.fs_path);
     return 0;
   } else if (!p.temp_path[0] && p.subdirectory[0]) {
     fprintf(stderr, "%s: not enough space. Looking for space in other filesystems.\n",
@@ -367,7 +373,7 @@ int place_extraction_dir(int needed_mb, char link[link_buffer_size]) {
       continue;
     fprintf(stderr, "Trying %s ...\n", entry->mount_point);
     text_copy(link, link_buffer_size, entry->mount_point);
-    int tried = try_place(p, link);
+    int tried = try_place(p, link, data_dir);
     if (tried <= 0) return tried;
   }
   link[0] = '\0';

@@ -21,13 +21,16 @@
 #include <sys/types.h>
 
 #include "frame/fatal.h"
+#include "frame/options.h"
 
 namespace kapsa {
 
 // Makes room for needed_mb megabytes.  Returns 0 with link empty (extract in
-// place) or holding the path of the temporary link it made; -1 when the
+// place) or holding the path of the temporary link it made, and data_dir
+// holding the absolute path of the directory the data goes to (the
+// candidate directory behind the link, or dir/sub made absolute); -1 when the
 // extraction must not go on (messages printed, no link left).
-int place_extraction_dir(int needed_mb, char link[link_buffer_size]);
+int place_extraction_dir(int needed_mb, char link[link_buffer_size], char data_dir[text_size]);
 
 // Creates the missing directories of the absolute path with mode (not
 // narrowed by the file-creation mask).  0 when the path exists or was made as

@@ -36,8 +36,10 @@ constexpr char default_comment[] = "Self-Extracting archive file";
 constexpr char option_string[] = "+h?ucvxnlap:C:r:f:V:S:t:";
 
 // Long options, beside the short ones; their codes lie past every character.
-enum LongOption { check_option = 256, verify_option };
+enum LongOption { check_option = 256, verify_option, help_option, version_option };
 const struct option long_options[] = {
+    {"help", no_argument, nullptr, help_option},
+    {"version", no_argument, nullptr, version_option},
     {"check", no_argument, nullptr, check_option},
     {"verify", no_argument, nullptr, verify_option},
     {nullptr, 0, nullptr, 0},
@@ -128,17 +130,17 @@ int finish_standard_output() {
 
 }  // namespace
 
-void print_usage(Mode mode) {
-  fprintf(stderr, "Version: %s\n", version_string);
+void print_usage(Mode mode, FILE *out) {
+  fprintf(out, "Version: %s\n", version_string);
   if (mode == Mode::build) {
-    fprintf(stderr,
+    fprintf(out,
             "Usage: %s [-huclva] [-p kapsa_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
             "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] <files...>\n",
             options.program_name);
     return;
   }
-  fprintf(stderr, "\n%s\n\n", preamble.comment);
-  fprintf(stderr, "Usage: %s [-hclnvtx]\n", options.program_name);
+  fprintf(out, "\n%s\n\n", preamble.comment);
+  fprintf(out, "Usage: %s [-hclnvtx]\n", options.program_name);
   fputs(
       "    -h: show this help\n"
       "    -u: use as utility to decompress archive specified on command-line\n"
@@ -148,7 +150,7 @@ void print_usage(Mode mode) {
       "    -n: do not run install command after deflating archive\n"
       "    -t: temp path for decompression if archive allows\n"
       "    -v: verbose output\n",
-      stderr);
+      out);
 }
 
 int startup_main(int argc, char **argv) {
@@ -177,6 +179,14 @@ int startup_main(int argc, char **argv) {
       mode = Mode::extract;
       archive_named = true;
       continue;
+    }
+    // Asked for, the usage and the version go to standard output.
+    if (c == help_option || c == version_option) {
+      if (c == help_option)
+        print_usage(mode, stdout);
+      else
+        printf("Version: %s\n", version_string);
+      return finish_standard_output() == 0 ? 0 : 1;
     }
     int taken = take_option(c, mode, optarg);
     if (taken < 0) return 1;
