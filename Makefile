@@ -43,7 +43,9 @@ install: kapsa
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 uninstall:
-	rm -f "$(DESTDIR)$(PREFIX)/bin/kapsa" "$(DESTDIR)$(PREFIX)/share/man/man1/kapsa.1"
+	rm -f "$(DESTDIR)$(PREFIX)/bin/kapsa" "$(DESTDIR)$(PREFIX)/share/man/man1/kapsa.1.gz" \
+	  "$(DESTDIR)$(PREFIX)/share/lintian/overrides/kapsa"
+	rm -rf "$(DESTDIR)$(PREFIX)/share/doc/kapsa"
 
 # make package: a Debian package in $(BUILD)/.
 package: kapsa

@@ -12,8 +12,10 @@ fail() { echo "install test: $*" >&2; exit 1; }
 make -s -C "$src" install BUILD="$build" DESTDIR="$work/root" PREFIX=/opt/kapsa >/dev/null
 bin=$work/root/opt/kapsa/bin/kapsa
 test -x "$bin" || fail "no bin/kapsa"
-test -f "$work/root/opt/kapsa/share/man/man1/kapsa.1" || fail "no manual page"
+test -f "$work/root/opt/kapsa/share/man/man1/kapsa.1.gz" || fail "no manual page"
 readelf -S "$bin" | grep -q '\.symtab' && fail "bin/kapsa is not stripped"
+# Every archive carries the extractor: it stays small.
+test "$(stat -c %s "$bin")" -le 307200 || fail "bin/kapsa is larger than 300 KB"
 # The extractor needs nothing beyond the C library.
 extra=$(ldd "$bin" | grep -vE 'linux-vdso|libc\.so|ld-linux' || true)
 test -z "$extra" || fail "bin/kapsa needs more than the C library: $extra"
@@ -29,7 +31,8 @@ test "$(cat "$work/out/post")" = done || fail "post-install command did not run"
 
 make -s -C "$src" uninstall BUILD="$build" DESTDIR="$work/root" PREFIX=/opt/kapsa >/dev/null
 test ! -e "$bin" || fail "uninstall left bin/kapsa"
-test ! -e "$work/root/opt/kapsa/share/man/man1/kapsa.1" || fail "uninstall left the manual page"
+test ! -e "$work/root/opt/kapsa/share/man/man1/kapsa.1.gz" || fail "uninstall left the manual page"
+test ! -e "$work/root/opt/kapsa/share/doc/kapsa" || fail "uninstall left the documents"
 
 # The Debian package: its fields, and kapsa -h from an unpacked copy.
 (cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)
@@ -45,5 +48,14 @@ status=$?
 set -e
 test $status -eq 1 || fail "kapsa -h exited $status"
 grep -q '^Usage: .*kapsa \[-huclva\]' "$work/usage" || fail "no usage from the packaged kapsa"
-test -f "$work/debroot/usr/share/man/man1/kapsa.1" || fail "no manual page in the package"
+for f in man/man1/kapsa.1.gz doc/kapsa/copyright doc/kapsa/changelog.gz lintian/overrides/kapsa; do
+  test -f "$work/debroot/usr/share/$f" || fail "no $f in the package"
+done
+# lintian finds no error in the package (skipped where it is not installed).
+if command -v lintian >/dev/null; then
+  errors=$(lintian "$deb" 2>/dev/null | grep '^E:' || true)
+  test -z "$errors" || fail "lintian: $errors"
+else
+  echo "install test: lintian is not installed; the package is not checked with it"
+fi
 echo "install test: ok"

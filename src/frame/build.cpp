@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <vector>
 
 #include "archive/preamble.h"
 #include "frame/features.h"
@@ -54,12 +53,20 @@ int open_input(const char *name, const struct stat &output) {
 }
 
 // Warns that an extraction unpacks only the first member of a compressed
-// payload: the files written as later members would be lost to the user.
-void warn_unextracted(const std::vector<const char *> &members) {
-  if (members.size() < 2) return;
+// payload: the files written as later members (those of files that are not
+// null) would be lost to the user.
+void warn_unextracted(int file_count, char **files) {
+  int members = 0;
+  for (int i = 0; i < file_count; i++) members += files[i] != nullptr;
+  if (members < 2 || !payload_compressed()) return;
   fprintf(stderr, "%s: warning: an extraction unpacks only the first file; not unpacked:",
           options.program_name);
-  for (size_t i = 1; i < members.size(); i++) fprintf(stderr, " %s", members[i]);
+  bool first = true;
+  for (int i = 0; i < file_count; i++) {
+    if (!files[i]) continue;
+    if (!first) fprintf(stderr, " %s", files[i]);
+    first = false;
+  }
   fprintf(stderr, " (pack the files into one file, a tar, first)\n");
 }
 
@@ -112,12 +119,12 @@ int build_archive(int file_count, char **files) {
   if (write_preamble(options.extractor_path, options.out_fd) != 0) return 1;
 
   bool raw = !payload_compressed();
-  std::vector<const char *> members;
   progress_begin(input_size(file_count, files, output), 0);
   for (int i = 0; i < file_count; i++) {
     int fd = open_input(files[i], output);
     if (fd < 0) {
       options.exit_code = 1;
+      files[i] = nullptr;  // not in the archive
       continue;
     }
     options.archive_fd = fd;
@@ -126,11 +133,10 @@ int build_archive(int file_count, char **files) {
     else
       write_gzip_member(fd, options.out_fd);
     close(fd);
-    if (!raw) members.push_back(files[i]);
   }
   progress_end();
   if (close(options.out_fd) != 0 && errno != EINTR) fatal_write_error();
-  warn_unextracted(members);
+  warn_unextracted(file_count, files);
   return options.exit_code;
 }
 
