@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "frame/fatal.h"
 #include "frame/options.h"
@@ -96,6 +97,18 @@ void put_short(unsigned value) {
 void put_long(uint32_t value) {
   put_short(value & 0xffff);
   put_short(value >> 16);
+}
+
+void put_bytes(const unsigned char *data, size_t count) {
+  while (count > 0) {
+    size_t piece = out_buf_size - stream.out_count;
+    if (piece > count) piece = count;
+    memcpy(stream.out_buf + stream.out_count, data, piece);
+    stream.out_count += uint32_t(piece);
+    data += piece;
+    count -= piece;
+    if (stream.out_count == out_buf_size) flush_out_buf();
+  }
 }
 
 uint32_t update_crc(const unsigned char *data, size_t count) {
