@@ -8,11 +8,13 @@
 #include "frame/startup.h"
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
@@ -23,6 +25,7 @@
 #include "frame/locate.h"
 #include "frame/options.h"
 #include "frame/text.h"
+#include "gz/deflate.h"
 #include "gz/stream.h"
 #include "gz/writer.h"
 
@@ -35,6 +38,15 @@ constexpr char default_comment[] = "Self-Extracting archive file";
 // "+": options stop at the first file argument, so `kapsa file -a` takes
 // "-a" for a file name.
 constexpr char option_string[] = "+h?ucvxnlap:C:r:f:V:S:t:";
+// Long options of the build, beside the short ones; their codes lie past
+// every character.
+constexpr int level_option = 256;
+constexpr int threads_option = 257;
+const struct option long_options[] = {
+    {"level", required_argument, nullptr, level_option},
+    {"threads", required_argument, nullptr, threads_option},
+    {nullptr, 0, nullptr, 0},
+};
 
 // Copies an option's argument into a text buffer, refusing one that does
 // not fit.  Returns 0, or -1 after printing why.
@@ -42,6 +54,22 @@ int take_argument(char *field, int option, const char *argument) {
   if (text_copy(field, text_size, argument) == 0) return 0;
   fprintf(stderr, "%s: argument of -%c too long (at most %zu characters)\n", options.program_name,
           option, text_size - 1);
+  return -1;
+}
+
+// Takes the value of --name, a whole decimal number from min to max.
+// Returns 0, or -1 after printing why and the build usage.
+int take_number(int *field, const char *name, const char *argument, int min, int max) {
+  char *end = nullptr;
+  errno = 0;
+  long value = argument[0] >= '0' && argument[0] <= '9' ? strtol(argument, &end, 10) : -1;
+  if (errno == 0 && end && *end == '\0' && value >= min && value <= max) {
+    *field = int(value);
+    return 0;
+  }
+  fprintf(stderr, "%s: invalid --%s value: '%s' (%d to %d)\n", options.program_name, name, argument,
+          min, max);
+  print_usage(Mode::build);
   return -1;
 }
 
@@ -159,7 +187,7 @@ int startup_main(int argc, char **argv) {
 
   bool archive_named = false;
   int c;
-  while ((c = getopt(argc, argv, option_string)) != -1) {
+  while ((c = getopt_long(argc, argv, option_string, long_options, nullptr)) != -1) {
     bool building = mode == Mode::build;
     int status = 0;
     switch (c) {
@@ -205,6 +233,16 @@ int startup_main(int argc, char **argv) {
         break;
       case 't':
         if (!building) status = take_argument(options.temp_path, c, optarg);
+        break;
+      case level_option:
+        if (building)
+          status = take_number(&compress_settings.level, "level", optarg, compress_level_min,
+                               compress_level_max);
+        break;
+      case threads_option:
+        if (building)
+          status =
+              take_number(&compress_settings.threads, "threads", optarg, 1, compress_threads_max);
         break;
       default:  // -h, -?, and what getopt refused
         print_usage(mode);
