@@ -23,11 +23,10 @@
 #include <zlib.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 
-#include "frame/options.h"
 #include "gz/stream.h"
+#include "lib/sync.h"
 
 namespace kapsa {
 
@@ -102,28 +101,6 @@ int compress_available_processors() {
 
 namespace {
 
-// A mutex or condition call failed: nothing can be trusted any more.
-[[noreturn]] void sync_failed(const char *call) {
-  fprintf(stderr, "%s: %s failed\n", options.program_name, call);
-  abort();
-}
-
-void lock(pthread_mutex_t *mutex) {
-  if (pthread_mutex_lock(mutex) != 0) sync_failed("pthread_mutex_lock");
-}
-
-void unlock(pthread_mutex_t *mutex) {
-  if (pthread_mutex_unlock(mutex) != 0) sync_failed("pthread_mutex_unlock");
-}
-
-void wait(pthread_cond_t *cond, pthread_mutex_t *mutex) {
-  if (pthread_cond_wait(cond, mutex) != 0) sync_failed("pthread_cond_wait");
-}
-
-void broadcast(pthread_cond_t *cond) {
-  if (pthread_cond_broadcast(cond) != 0) sync_failed("pthread_cond_broadcast");
-}
-
 // One slot of the ring: a chunk of input and its compressed form.
 struct Chunk {
   unsigned char *in;   // chunk_size bytes from malloc
@@ -166,10 +143,10 @@ struct Pool {
   Pool &operator=(const Pool &) = delete;
   ~Pool() {
     if (running > 0) {
-      lock(&mutex);
+      sync_lock(&mutex);
       stopping = true;
-      broadcast(&queued);
-      unlock(&mutex);
+      sync_broadcast(&queued);
+      sync_unlock(&mutex);
       for (int i = 0; i < running; i++)
         if (pthread_join(workers[i].thread, nullptr) != 0) sync_failed("pthread_join");
     }
@@ -193,18 +170,18 @@ void compress_chunk(libdeflate_compressor *compressor, Chunk &chunk, size_t out_
 void *worker_main(void *arg) {
   Worker &self = *static_cast<Worker *>(arg);
   Pool &pool = *self.pool;
-  lock(&pool.mutex);
+  sync_lock(&pool.mutex);
   for (;;) {
-    while (!pool.stopping && pool.taken == pool.submitted) wait(&pool.queued, &pool.mutex);
+    while (!pool.stopping && pool.taken == pool.submitted) sync_wait(&pool.queued, &pool.mutex);
     if (pool.stopping) break;
     Chunk &chunk = pool.chunks[pool.taken++ % pool.chunk_count];
-    unlock(&pool.mutex);
+    sync_unlock(&pool.mutex);
     compress_chunk(self.compressor, chunk, pool.out_capacity);
-    lock(&pool.mutex);
+    sync_lock(&pool.mutex);
     chunk.done = true;
-    broadcast(&pool.finished);
+    sync_broadcast(&pool.finished);
   }
-  unlock(&pool.mutex);
+  sync_unlock(&pool.mutex);
   return nullptr;
 }
 
@@ -241,11 +218,11 @@ void pool_start(Pool &pool, const CompressSettings &settings, int threads) {
 
 void pool_submit(Pool &pool, Chunk &chunk) {
   if (pool.running == 0) return;
-  lock(&pool.mutex);
+  sync_lock(&pool.mutex);
   chunk.done = false;
   pool.submitted++;
-  broadcast(&pool.queued);
-  unlock(&pool.mutex);
+  sync_broadcast(&pool.queued);
+  sync_unlock(&pool.mutex);
 }
 
 // Waits until chunk is compressed, or compresses it here without workers.
@@ -254,9 +231,9 @@ void pool_finish(Pool &pool, Chunk &chunk) {
     compress_chunk(pool.workers[0].compressor, chunk, pool.out_capacity);
     return;
   }
-  lock(&pool.mutex);
-  while (!chunk.done) wait(&pool.finished, &pool.mutex);
-  unlock(&pool.mutex);
+  sync_lock(&pool.mutex);
+  while (!chunk.done) sync_wait(&pool.finished, &pool.mutex);
+  sync_unlock(&pool.mutex);
 }
 
 // Fills buffer with up to size input bytes; fewer only at the end of the input.
