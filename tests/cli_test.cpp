@@ -111,6 +111,43 @@ TEST_F(Cli, RawArchiveHoldsImageMagicFeaturesTextsAndFiles) {
   EXPECT_EQ(help.err, extract_usage(a, "note"));
 }
 
+TEST_F(Cli, LevelAndThreadsTakeWholeNumbersInRange) {
+  test::write_file(dir / "f", test::text_bytes(300000, 9));
+  struct Bad {
+    const char *option, *line;
+  } bad[] = {
+      {"--level=0", "kapsa: invalid --level value: '0' (1 to 12)\n"},
+      {"--level=13", "kapsa: invalid --level value: '13' (1 to 12)\n"},
+      {"--level=+5", "kapsa: invalid --level value: '+5' (1 to 12)\n"},
+      {"--level=5x", "kapsa: invalid --level value: '5x' (1 to 12)\n"},
+      {"--level=", "kapsa: invalid --level value: '' (1 to 12)\n"},
+      {"--threads=0", "kapsa: invalid --threads value: '0' (1 to 256)\n"},
+      {"--threads=257", "kapsa: invalid --threads value: '257' (1 to 256)\n"},
+      {"--threads=99999999999999999999",
+       "kapsa: invalid --threads value: '99999999999999999999' (1 to 256)\n"},
+      {"--threads", "kapsa: option '--threads' requires an argument\n"},
+  };
+  for (const Bad &b : bad) {
+    Result r = kapsa({"-C", "c", b.option}, as_kapsa());
+    EXPECT_EQ(r.status, 1) << b.option;
+    EXPECT_EQ(r.out, "") << b.option;
+    EXPECT_EQ(r.err, b.line + build_usage("kapsa")) << b.option;
+  }
+  // The level changes the payload and the thread count does not; the
+  // default is level 9.  An archive accepts and ignores both.
+  auto payload = [&](const std::vector<std::string> &args) {
+    return test::payload_of(test::read_file(test::build_archive(dir, "a.run", args)));
+  };
+  std::string fast = payload({"--level=1", "f"});
+  std::string small = payload({"--level", "12", "--threads=1", "f"});
+  EXPECT_LT(small.size(), fast.size());
+  EXPECT_TRUE(payload({"--level=12", "--threads", "2", "f"}) == small);
+  EXPECT_TRUE(payload({"--level=9", "f"}) == payload({"f"}));
+  Result x = test::run(dir / "a.run", {"--level=3", "--threads=1", "-x"}, in_dir());
+  EXPECT_EQ(x.status, 0) << x.err;
+  EXPECT_TRUE(x.out == test::read_file(dir / "f"));
+}
+
 TEST_F(Cli, OptionsStopAtTheFirstFileArgument) {
   test::write_file(dir / "f", "x");
   RunOptions o = in_dir();

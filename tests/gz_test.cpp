@@ -9,6 +9,7 @@
 #include <string>
 
 #include "frame/options.h"
+#include "gz/deflate.h"
 #include "gz/reader.h"
 #include "gz/stream.h"
 #include "gz/writer.h"
@@ -123,6 +124,51 @@ TEST_F(Gz, ReaderRestoresWhatTheWriterWrote) {
   // With -c outside a listing the stored name is skipped.
   Result c = inflate(compress(dir / "data", "d/data"), false, true);
   EXPECT_EQ(c.out, "stdout|23|0\n");
+}
+
+TEST_F(Gz, ChunkedMembersReadBackAtEveryLevelAndThreadCount) {
+  // Small chunks, so that a few kilobytes make many of them.
+  const size_t chunk = 16384;
+  struct Input {
+    const char *name;
+    std::string data;
+  } inputs[] = {
+      {"empty", ""},
+      {"one byte", "x"},
+      {"one chunk", test::text_bytes(chunk, 2)},
+      {"one chunk and a byte", test::text_bytes(chunk + 1, 3)},
+      {"many chunks", test::text_bytes(7 * chunk + 1000, 4)},
+      {"incompressible", test::random_bytes(3 * chunk + 5, 5)},
+      {"repetitive", std::string(5 * chunk + 17, 'a')},
+  };
+  struct Restore {
+    CompressSettings saved = compress_settings;
+    ~Restore() { compress_settings = saved; }
+  } restore;
+  for (int level : {1, compress_default_level, 12}) {
+    std::string members, data;
+    for (const Input &in : inputs) {
+      std::string where = std::string(in.name) + " at level " + std::to_string(level);
+      test::write_file(dir / "data", in.data);
+      compress_settings = {level, 1, chunk};
+      std::string member = compress(dir / "data", "data");
+      compress_settings.threads = 2;
+      EXPECT_TRUE(compress(dir / "data", "data") == member) << where << ": differs with 2 threads";
+      Result r = inflate(member);
+      EXPECT_EQ(r.status, 0) << where << ": " << r.err;
+      EXPECT_TRUE(out() == in.data) << where;
+      members += member;
+      data += in.data;
+    }
+    // gzip and Python read every member of the concatenation.
+    test::write_file(dir / "all.gz", members);
+    Result gz = test::sh("gzip -t all.gz && gzip -dc all.gz > plain", test::at(dir.path));
+    EXPECT_EQ(gz.status, 0) << "level " << level << ": " << gz.err;
+    EXPECT_TRUE(test::read_file(dir / "plain") == data) << "gzip, level " << level;
+    Result py = test::gzip_peer({"read", dir / "all.gz", dir / "py"});
+    EXPECT_EQ(py.status, 0) << "level " << level << ": " << py.err;
+    EXPECT_TRUE(test::read_file(dir / "py") == data) << "Python, level " << level;
+  }
 }
 
 TEST_F(Gz, ReaderAcceptsMembersOfOtherWriters) {

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <initializer_list>
 
 #include "archive/check.h"
@@ -24,6 +25,7 @@
 #include "frame/locate.h"
 #include "frame/options.h"
 #include "frame/text.h"
+#include "gz/deflate.h"
 
 namespace kapsa {
 
@@ -36,8 +38,17 @@ constexpr char default_comment[] = "Self-Extracting archive file";
 constexpr char option_string[] = "+h?ucvxnlap:C:r:f:V:S:t:";
 
 // Long options, beside the short ones; their codes lie past every character.
-enum LongOption { check_option = 256, verify_option, help_option, version_option };
+enum LongOption {
+  check_option = 256,
+  verify_option,
+  help_option,
+  version_option,
+  level_option,
+  threads_option
+};
 const struct option long_options[] = {
+    {"level", required_argument, nullptr, level_option},
+    {"threads", required_argument, nullptr, threads_option},
     {"help", no_argument, nullptr, help_option},
     {"version", no_argument, nullptr, version_option},
     {"check", no_argument, nullptr, check_option},
@@ -89,6 +100,34 @@ struct FeatureOption {
 const FeatureOption feature_options[] = {
     {'a', "NOCOMPR", false}, {'V', "VFYFS=", true}, {'S', "FSSUB=", true}};
 
+// Options of the build that take a whole number (and are ignored in
+// extract mode).
+struct NumberOption {
+  int code;
+  const char *name;
+  int *field;
+  int min, max;
+};
+const NumberOption number_options[] = {
+    {level_option, "level", &compress_settings.level, compress_level_min, compress_level_max},
+    {threads_option, "threads", &compress_settings.threads, 1, compress_threads_max}};
+
+// Takes the value of --name, a whole decimal number from min to max.
+// Returns 0, or -1 after printing why and the build usage.
+int take_number(const NumberOption &o, const char *argument) {
+  char *end = nullptr;
+  errno = 0;
+  long value = argument[0] >= '0' && argument[0] <= '9' ? strtol(argument, &end, 10) : -1;
+  if (errno == 0 && end && *end == '\0' && value >= o.min && value <= o.max) {
+    *o.field = int(value);
+    return 0;
+  }
+  fprintf(stderr, "%s: invalid --%s value: '%s' (%d to %d)\n", options.program_name, o.name,
+          argument, o.min, o.max);
+  print_usage(Mode::build);
+  return -1;
+}
+
 // Applies option c (argument: its argument, if it takes one) in the mode in
 // force.  Returns 1 when applied, 0 when c is no option of ours (-h, -?, and
 // what getopt refused), -1 when its argument was refused (after a message).
@@ -108,6 +147,11 @@ int take_option(int c, Mode mode, const char *argument) {
     if (o.letter != c) continue;
     if (!building) return 1;
     return feature_add(o.key, o.has_value ? argument : "") == 0 ? 1 : -1;
+  }
+  for (const NumberOption &o : number_options) {
+    if (o.code != c) continue;
+    if (!building) return 1;
+    return take_number(o, argument) == 0 ? 1 : -1;
   }
   return 0;
 }

@@ -1,12 +1,13 @@
 // Stream buffers, CRC-32 and the fatal reporters.
 #include "gz/stream.h"
 
+#include <libdeflate.h>
 #include <poll.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "frame/fatal.h"
 #include "frame/options.h"
@@ -111,22 +112,28 @@ void put_long(uint32_t value) {
   put_short(value >> 16);
 }
 
+void put_bytes(const unsigned char *data, size_t count) {
+  while (count > 0) {
+    size_t piece = out_buf_size - stream.out_count;
+    if (piece > count) piece = count;
+    memcpy(stream.out_buf + stream.out_count, data, piece);
+    stream.out_count += uint32_t(piece);
+    data += piece;
+    count -= piece;
+    if (stream.out_count == out_buf_size) flush_out_buf();
+  }
+}
+
 uint32_t update_crc(const unsigned char *data, size_t count) {
   if (!data) {
     stream.crc_register = 0xffffffffu;
     return 0;
   }
-  // zlib's crc32 takes and returns the complemented value; the register keeps
-  // the uncomplemented one, as a byte-wise table loop would.
-  uLong crc = stream.crc_register ^ 0xffffffffu;
-  while (count > 0) {
-    uInt piece = count > 0x40000000u ? 0x40000000u : uInt(count);
-    crc = crc32(crc, data, piece);
-    data += piece;
-    count -= piece;
-  }
-  stream.crc_register = uint32_t(crc) ^ 0xffffffffu;
-  return uint32_t(crc);
+  // libdeflate_crc32 takes and returns the complemented value; the register
+  // keeps the uncomplemented one, as a byte-wise table loop would.
+  uint32_t crc = libdeflate_crc32(stream.crc_register ^ 0xffffffffu, data, count);
+  stream.crc_register = crc ^ 0xffffffffu;
+  return crc;
 }
 
 long read_for_compressor(unsigned char *buffer, size_t size) {

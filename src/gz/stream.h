@@ -78,6 +78,8 @@ inline void put_byte(unsigned c) {
 }
 void put_short(unsigned value);
 void put_long(uint32_t value);
+// Appends count bytes to out_buf, flushing it whenever it is full.
+void put_bytes(const unsigned char *data, size_t count);
 
 // With null data: presets the CRC register and returns 0.  Otherwise folds
 // count bytes into the register and returns the CRC so far; a count of 0

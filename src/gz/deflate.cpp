@@ -1,0 +1,285 @@
+// The member compressor: chunk reading, the worker pool and the splice.
+//
+// The calling thread reads the chunks (through read_for_compressor, which
+// keeps the CRC and the byte count), hands them to the workers in order and
+// writes the compressed chunks in the same order, each as soon as it and
+// every chunk before it are done.  A ring of two chunks per worker bounds
+// the memory whatever the size of the input: a chunk's buffers are used
+// again once it has been written.  Whether a chunk is the last one is known
+// only when the next read finds the end of the input, so the workers keep
+// every chunk's final block and the calling thread splices all but the last
+// one as it writes them.
+//
+// Workers never end the process or touch the stream buffers: a chunk that
+// cannot be compressed is marked failed and reported by the calling thread.
+// With one thread, or when no worker thread can be started, the calling
+// thread compresses each chunk itself, which gives the same bytes.
+#include "gz/deflate.h"
+
+#include <libdeflate.h>
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "gz/stream.h"
+#include "lib/sync.h"
+
+namespace kapsa {
+
+CompressSettings compress_settings = {compress_default_level, 0, compress_chunk_size};
+
+namespace {
+
+// Room after a compressed chunk for the splice's zero byte and empty stored block.
+constexpr size_t splice_room = 5;
+
+// Releases the inflater on every way out, the fuzzing build's throw too.
+struct InflateGuard {
+  z_stream *zs;
+  ~InflateGuard() { inflateEnd(zs); }
+};
+
+}  // namespace
+
+int deflate_find_end(const unsigned char *data, size_t size, DeflateEnd *end) {
+  if (size > UINT32_MAX) return -1;
+  z_stream zs = {};
+  if (inflateInit2(&zs, -15) != Z_OK) return -1;
+  InflateGuard guard{&zs};
+  unsigned char sink[32768];
+  zs.next_in = const_cast<unsigned char *>(data);
+  zs.avail_in = uInt(size);
+  // The first block starts at the first bit.
+  DeflateEnd at = {0, 0, 0};
+  for (;;) {
+    zs.next_out = sink;
+    zs.avail_out = sizeof sink;
+    int ret = inflate(&zs, Z_BLOCK);
+    if (ret != Z_OK) return -1;  // the final block ends inflate at its boundary below
+    if (!(zs.data_type & 128)) continue;
+    // At a block boundary: data_type's low bits count the bits of the last
+    // byte taken that are not used yet, and 64 says the block that just
+    // ended was the final one.
+    int unused = zs.data_type & 7;
+    if (zs.data_type & 64) {
+      if (zs.avail_in != 0) return -1;
+      at.unused_bits = unused;
+      *end = at;
+      return 0;
+    }
+    size_t next = size - zs.avail_in;
+    at.final_byte = unused ? next - 1 : next;
+    at.final_bit = unused ? 8 - unused : 0;
+  }
+}
+
+size_t deflate_splice(unsigned char *data, size_t size, const DeflateEnd &end) {
+  data[end.final_byte] = static_cast<unsigned char>(data[end.final_byte] & ~(1u << end.final_bit));
+  int unused = end.unused_bits;
+  // The stored block's three header bits, all zero, go into the padding;
+  // a byte of its own when the padding is shorter.  The rest of that byte
+  // aligns the block's LEN and NLEN.
+  if (unused > 0) data[size - 1] = static_cast<unsigned char>(data[size - 1] & (0xffu >> unused));
+  if (unused < 3) data[size++] = 0;
+  static const unsigned char empty_stored[4] = {0x00, 0x00, 0xff, 0xff};
+  for (unsigned char c : empty_stored) data[size++] = c;
+  return size;
+}
+
+int compress_available_processors() {
+  long count = 0;
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) count = CPU_COUNT(&set);
+  if (count <= 0) count = sysconf(_SC_NPROCESSORS_ONLN);
+  if (count < 1) count = 1;
+  return count > compress_threads_max ? compress_threads_max : int(count);
+}
+
+namespace {
+
+// One slot of the ring: a chunk of input and its compressed form.
+struct Chunk {
+  unsigned char *in;   // chunk_size bytes from malloc
+  unsigned char *out;  // out_capacity bytes from malloc
+  size_t in_len;       // input bytes held
+  size_t out_len;      // compressed bytes, a complete stream ending as `end` says
+  DeflateEnd end;
+  bool done;    // compressed (or failed); written under the pool's lock
+  bool failed;  // libdeflate or the walk refused the chunk
+};
+
+struct Pool;
+
+struct Worker {
+  Pool *pool;
+  libdeflate_compressor *compressor;
+  pthread_t thread;
+};
+
+// The chunk ring, the compressors and the worker threads.  Chunk i of the
+// input lives in chunks[i % chunk_count]; workers take the submitted chunks
+// in order.  Everything is released, the threads stopped and joined first,
+// when the pool goes out of scope.
+struct Pool {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t queued = PTHREAD_COND_INITIALIZER;    // a chunk was submitted, or stopping
+  pthread_cond_t finished = PTHREAD_COND_INITIALIZER;  // a chunk was compressed
+  Chunk *chunks = nullptr;
+  size_t chunk_count = 0;
+  size_t out_capacity = 0;
+  Worker *workers = nullptr;  // compressors for worker_count threads, at least one
+  int worker_count = 0;
+  int running = 0;  // threads started: workers[0 .. running)
+  uint64_t submitted = 0;
+  uint64_t taken = 0;
+  bool stopping = false;
+
+  Pool() = default;
+  Pool(const Pool &) = delete;
+  Pool &operator=(const Pool &) = delete;
+  ~Pool() {
+    if (running > 0) {
+      sync_lock(&mutex);
+      stopping = true;
+      sync_broadcast(&queued);
+      sync_unlock(&mutex);
+      for (int i = 0; i < running; i++)
+        if (pthread_join(workers[i].thread, nullptr) != 0) sync_failed("pthread_join");
+    }
+    for (int i = 0; workers && i < worker_count; i++)
+      libdeflate_free_compressor(workers[i].compressor);
+    for (size_t i = 0; chunks && i < chunk_count; i++) {
+      free(chunks[i].in);
+      free(chunks[i].out);
+    }
+    free(chunks);
+    free(workers);
+  }
+};
+
+void compress_chunk(libdeflate_compressor *compressor, Chunk &chunk, size_t out_capacity) {
+  chunk.out_len = libdeflate_deflate_compress(compressor, chunk.in, chunk.in_len, chunk.out,
+                                              out_capacity - splice_room);
+  chunk.failed = chunk.out_len == 0 || deflate_find_end(chunk.out, chunk.out_len, &chunk.end) != 0;
+}
+
+void *worker_main(void *arg) {
+  Worker &self = *static_cast<Worker *>(arg);
+  Pool &pool = *self.pool;
+  sync_lock(&pool.mutex);
+  for (;;) {
+    while (!pool.stopping && pool.taken == pool.submitted) sync_wait(&pool.queued, &pool.mutex);
+    if (pool.stopping) break;
+    Chunk &chunk = pool.chunks[pool.taken++ % pool.chunk_count];
+    sync_unlock(&pool.mutex);
+    compress_chunk(self.compressor, chunk, pool.out_capacity);
+    sync_lock(&pool.mutex);
+    chunk.done = true;
+    sync_broadcast(&pool.finished);
+  }
+  sync_unlock(&pool.mutex);
+  return nullptr;
+}
+
+void *allocate(size_t size) {
+  void *block = malloc(size);
+  if (!block) fatal_error("out of memory");
+  return block;
+}
+
+// Allocates the ring (two chunks per worker, at least two) and one
+// compressor per worker, and starts the workers; threads == 1 starts none.
+void pool_start(Pool &pool, const CompressSettings &settings, int threads) {
+  pool.worker_count = threads;
+  pool.workers = static_cast<Worker *>(calloc(size_t(threads), sizeof(Worker)));
+  if (!pool.workers) fatal_error("out of memory");
+  for (int i = 0; i < threads; i++) {
+    pool.workers[i].pool = &pool;
+    pool.workers[i].compressor = libdeflate_alloc_compressor(settings.level);
+    if (!pool.workers[i].compressor) fatal_error("out of memory");
+  }
+  pool.chunk_count = threads > 1 ? 2 * size_t(threads) : 2;
+  pool.out_capacity = libdeflate_deflate_compress_bound(nullptr, settings.chunk_size) + splice_room;
+  pool.chunks = static_cast<Chunk *>(calloc(pool.chunk_count, sizeof(Chunk)));
+  if (!pool.chunks) fatal_error("out of memory");
+  for (size_t i = 0; i < pool.chunk_count; i++) {
+    pool.chunks[i].in = static_cast<unsigned char *>(allocate(settings.chunk_size));
+    pool.chunks[i].out = static_cast<unsigned char *>(allocate(pool.out_capacity));
+  }
+  if (threads == 1) return;
+  while (pool.running < threads && pthread_create(&pool.workers[pool.running].thread, nullptr,
+                                                  worker_main, &pool.workers[pool.running]) == 0)
+    pool.running++;
+}
+
+void pool_submit(Pool &pool, Chunk &chunk) {
+  if (pool.running == 0) return;
+  sync_lock(&pool.mutex);
+  chunk.done = false;
+  pool.submitted++;
+  sync_broadcast(&pool.queued);
+  sync_unlock(&pool.mutex);
+}
+
+// Waits until chunk is compressed, or compresses it here without workers.
+void pool_finish(Pool &pool, Chunk &chunk) {
+  if (pool.running == 0) {
+    compress_chunk(pool.workers[0].compressor, chunk, pool.out_capacity);
+    return;
+  }
+  sync_lock(&pool.mutex);
+  while (!chunk.done) sync_wait(&pool.finished, &pool.mutex);
+  sync_unlock(&pool.mutex);
+}
+
+// Fills buffer with up to size input bytes; fewer only at the end of the input.
+size_t read_chunk(unsigned char *buffer, size_t size) {
+  size_t got = 0;
+  while (got < size) {
+    long n = read_for_compressor(buffer + got, size - got);
+    if (n == 0) break;
+    got += size_t(n);
+  }
+  return got;
+}
+
+}  // namespace
+
+void compress_input() {
+  const CompressSettings settings = compress_settings;
+  int threads = settings.threads > 0 ? settings.threads : compress_available_processors();
+  if (threads > compress_threads_max) threads = compress_threads_max;
+  Pool pool;
+  pool_start(pool, settings, threads);
+
+  uint64_t read = 0, written = 0;
+  bool at_end = false;
+  for (;;) {
+    while (!at_end && read - written < pool.chunk_count) {
+      Chunk &chunk = pool.chunks[read % pool.chunk_count];
+      chunk.in_len = read_chunk(chunk.in, settings.chunk_size);
+      at_end = chunk.in_len < settings.chunk_size;
+      if (chunk.in_len == 0) break;
+      pool_submit(pool, chunk);
+      read++;
+    }
+    if (written == read) break;
+    Chunk &chunk = pool.chunks[written % pool.chunk_count];
+    pool_finish(pool, chunk);
+    if (chunk.failed) fatal_error("compressor failed");
+    bool last = at_end && written + 1 == read;
+    put_bytes(chunk.out,
+              last ? chunk.out_len : deflate_splice(chunk.out, chunk.out_len, chunk.end));
+    written++;
+  }
+  if (read == 0) {  // no input: one empty final block with fixed codes
+    put_byte(0x03);
+    put_byte(0x00);
+  }
+}
+
+}  // namespace kapsa
