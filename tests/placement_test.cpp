@@ -435,6 +435,33 @@ TEST_F(Placement, ThePostInstallCommandSeesWhereTheDataReallyIs) {
   }
 }
 
+TEST_F(Placement, SlowAnInputPast4GiBCarriesItsTrueSizeForTheListingAndTheSpaceCheck) {
+  // A sparse file reads as zeros without touching the disk.
+  const long long size = (1LL << 32) + (1 << 20);
+  std::string big = dir / "src/big";
+  ASSERT_EQ(truncate((test::write_file(big, ""), big.c_str()), size), 0);
+  test::RunOptions o = test::at(dir / "src");
+  o.stdout_file = dir / "big.run";
+  Result built = test::kapsa({"--level=1", "-V", dir / "small", "big"}, o);
+  ASSERT_EQ(built.status, 0) << built.err;
+  unlink(big.c_str());
+  chmod((dir / "big.run").c_str(), 0755);
+  std::string bytes = test::read_file(dir / "big.run");
+  EXPECT_NE(bytes.find("VFYFS=" + dir / "small,NAME=big,SIZE=4296015872" + '\0'),
+            std::string::npos);
+  Result listed = test::kapsa({"-l", dir / "big.run"});
+  std::string line = listed.out.substr(listed.out.rfind('\n', listed.out.size() - 2) + 1);
+  EXPECT_EQ(line.substr(10), "4296015872  99.8% big\n") << listed.out;
+  // 4096 MiB + 1 MiB of data: 4098 megabytes asked, where the trailer's
+  // size modulo 2^32 would ask for 2 (and find them).
+  Result r = run("\"" + dir / "big.run\"", table_all());
+  SKIP_IF_NO_MOUNTS();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, dir / "small: not enough space to extract the archive.\n"
+                         "Please make at least 4098Mb available in " +
+                       dir / "small.\n");
+}
+
 TEST(MakeDirs, CreatesEveryMissingComponentWithItsMode) {
   TempDir dir;
   mode_t old = umask(077);
