@@ -23,14 +23,9 @@ test-asan:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-# The benchmark compares with pigz and reads peak memory from GNU time:
-# install them when they are missing and we may (root with apt-get).
+# The benchmark compares with gzip and pigz and reads peak memory from GNU
+# time; it says which Debian package to install when pigz or time is missing.
 bench: kapsa
-	@for tool in pigz:pigz /usr/bin/time:time; do \
-	  command -v $${tool%%:*} >/dev/null || { [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null && \
-	    DEBIAN_FRONTEND=noninteractive apt-get install -y -q $${tool##*:} >/dev/null; } || \
-	    echo "bench: $${tool##*:} is not installed; its figures are left out"; \
-	done
 	python3 bench/run.py $(BUILD)
 
 # make install [PREFIX=/usr/local] [DESTDIR=...]: the stripped program and
