@@ -28,12 +28,10 @@ test-asan:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-# The benchmark compares with pigz and reads peak memory from GNU time; when
-# one is missing it says which package to install and leaves its figures out.
+# The benchmark compares with gzip and pigz and reads peak memory from GNU
+# time; it says which Debian package to install when pigz or time is missing.
 bench: configure
 	cmake --build $(BUILD) -j $(JOBS) --target kapsa kapsa_inflate_bench
-	@command -v pigz >/dev/null || echo "bench: pigz is missing (install the Debian package pigz); its figures are left out"
-	@test -x /usr/bin/time || echo "bench: GNU time is missing (install the Debian package time); peak memory is left out"
 	python3 bench/run.py $(BUILD)
 
 # make install [PREFIX=/usr/local] [DESTDIR=...]: the stripped program and
