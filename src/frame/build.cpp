@@ -21,6 +21,12 @@ namespace kapsa {
 
 namespace {
 
+// Whether the file st describes is the archive being written (output,
+// standard output's status), which a build must never read.
+bool is_output(const struct stat &st, const struct stat &output) {
+  return S_ISREG(output.st_mode) && st.st_dev == output.st_dev && st.st_ino == output.st_ino;
+}
+
 // Opens one input file of a build as options.archive_fd.  Returns the
 // descriptor, or -1 after reporting the file, which the build then skips: a
 // file that cannot be opened, a directory, and the archive being written
@@ -44,7 +50,7 @@ int open_input(const char *name, const struct stat &output) {
     close(fd);
     return -1;
   }
-  if (S_ISREG(output.st_mode) && st.st_dev == output.st_dev && st.st_ino == output.st_ino) {
+  if (is_output(st, output)) {
     fprintf(stderr, "%s: input file is the archive being written\n", options.input_name);
     close(fd);
     return -1;
@@ -76,8 +82,7 @@ long long input_size(int file_count, char **files, const struct stat &output) {
   long long total = 0;
   for (int i = 0; i < file_count; i++) {
     struct stat st;
-    if (stat(files[i], &st) == 0 && S_ISREG(st.st_mode) &&
-        !(st.st_dev == output.st_dev && st.st_ino == output.st_ino))
+    if (stat(files[i], &st) == 0 && S_ISREG(st.st_mode) && !is_output(st, output))
       total += st.st_size;
   }
   return total;
