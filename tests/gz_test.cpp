@@ -2,11 +2,14 @@
 // refuses, checked against peers we did not write (gzip, Python's gzip).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "frame/options.h"
 #include "gz/deflate.h"
@@ -41,7 +44,9 @@ struct Gz : testing::Test {
 
   // Reads the member in file `member` (in a child, since failures end the
   // process) into dir/out.  stdout: "name|framing|mtime" after the header.
-  Result inflate(const std::string &member, bool verbose = false, bool to_stdout = false) {
+  // out_path names another output file; out_fd, when not -1, is the output.
+  Result inflate(const std::string &member, bool verbose = false, bool to_stdout = false,
+                 const std::string &out_path = "", int out_fd = -1) {
     test::write_file(dir / "in.gz", member);
     return test::in_child([&] {
       strcpy(options.input_name, "in.gz");
@@ -49,7 +54,8 @@ struct Gz : testing::Test {
       options.verbose = verbose;
       options.to_stdout = to_stdout;
       int in = open((dir / "in.gz").c_str(), O_RDONLY);
-      int out = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      std::string path = out_path.empty() ? dir / "out" : out_path;
+      int out = out_fd >= 0 ? out_fd : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       options.archive_fd = in;
       if (read_member_header() != 8) return 2;
       printf("%s|%d|%ld\n", options.payload_name, framing_bytes, long(member_time));
@@ -257,6 +263,49 @@ TEST_F(Gz, DamagedMembersEndWithTheExactMessageAfterWritingTheData) {
   r = inflate(bad_type);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "\nkapsa: in.gz: invalid compressed data--format violated\n");
+}
+
+// The output goes out in windows of 32,768 bytes, one write each, in order:
+// nothing decoded ahead of a fault is lost, and a failed write is
+// reported before a fault found later in the input.
+TEST_F(Gz, OutputLeavesInWholeWindowsUpToAFault) {
+  std::string data = test::random_bytes(3 << 20, 4) + test::text_bytes(100000);
+  test::write_file(dir / "data", data);
+  std::string good = compress(dir / "data", "data");
+
+  // A socket that keeps each write a record of its own.
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
+  std::vector<ssize_t> writes;
+  std::string piped;
+  std::thread reader([&] {
+    static char buf[2 << 20];
+    for (ssize_t n; (n = recv(sv[1], buf, sizeof buf, 0)) > 0;) {
+      writes.push_back(n);
+      piped.append(buf, size_t(n));
+    }
+  });
+  Result r = inflate(good, false, false, "", sv[0]);
+  shutdown(sv[0], SHUT_WR);
+  reader.join();
+  close(sv[0]);
+  close(sv[1]);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(piped == data);
+  ASSERT_EQ(writes.size(), data.size() / 32768 + 1);
+  for (size_t i = 0; i + 1 < writes.size(); i++) ASSERT_EQ(writes[i], 32768) << i;
+
+  for (size_t cut : {good.size() / 3, good.size() - 20000}) {
+    r = inflate(good.substr(0, cut));
+    EXPECT_EQ(r.err, "\nkapsa: in.gz: unexpected end of file\n") << cut;
+    std::string got = out();
+    EXPECT_EQ(got.size() % 32768, 0u) << cut;
+    EXPECT_GE(got.size() + 65536, cut) << "decoded data was lost";
+    EXPECT_TRUE(got == data.substr(0, got.size())) << cut;
+
+    r = inflate(good.substr(0, cut), false, false, "/dev/full");
+    EXPECT_EQ(r.err, "\nkapsa: data: No space left on device\n") << cut;
+  }
 }
 
 TEST_F(Gz, NothingAfterTheFirstTrailerIsRead) {

@@ -9,7 +9,9 @@
 #include <cstdio>
 
 #include "frame/options.h"
+#include "frame/progress.h"
 #include "gz/codeset.h"
+#include "gz/handoff.h"
 #include "gz/stream.h"
 
 namespace kapsa {
@@ -96,6 +98,64 @@ int read_member_header() {
   return 8;
 }
 
+namespace {
+
+// Where the inflater puts its output: regions handed to the writer thread,
+// or, when that thread cannot start, out_window, flushed here.
+struct Output {
+  Handoff handoff;
+  unsigned char *region = nullptr;
+  size_t capacity = 0;
+  size_t filled = 0;          // bytes of region decoded so far
+  uint32_t handed_input = 0;  // in_total when the last region was handed over
+};
+
+// Input bytes read since the last region was handed over.
+long long input_since(Output &output) {
+  uint32_t now = stream.in_total;
+  long long input = uint32_t(now - output.handed_input);
+  output.handed_input = now;
+  return input;
+}
+
+void next_region(Output &output) {
+  output.filled = 0;
+  if (!output.handoff.running) {
+    output.region = stream.out_window;
+    output.capacity = out_window_size;
+    return;
+  }
+  output.region = handoff_region(output.handoff);
+  output.capacity = handoff_region_size;
+  if (!output.region) {
+    handoff_finish(output.handoff);
+    fatal_write_error();
+  }
+}
+
+void hand_over(Output &output) {
+  if (output.handoff.running) {
+    handoff_push(output.handoff, output.filled, input_since(output));
+  } else {
+    stream.out_count = uint32_t(output.filled);
+    flush_out_window();
+  }
+}
+
+// Before a stop for bad data or a failed read: every whole window decoded
+// so far is written, as a reader flushing its own window would have done,
+// and a write that failed on the way is the one reported.  errno is kept.
+void settle(Output &output) {
+  if (!output.handoff.running) return;
+  int saved = errno;
+  output.filled -= output.filled % out_window_size;
+  handoff_push(output.handoff, output.filled, input_since(output));
+  if (handoff_finish(output.handoff) != 0) fatal_write_error();
+  errno = saved;
+}
+
+}  // namespace
+
 int decompress_member(int in, int out) {
   options.archive_fd = in;
   options.out_fd = out;
@@ -110,23 +170,32 @@ int decompress_member(int in, int out) {
   off_t buf_offset = end_of_block < 0 ? -1 : end_of_block - off_t(stream.in_len);
   BlockStart block{buf_offset < 0 ? -1 : buf_offset + off_t(stream.in_pos), 0};
 
+  Output output;
+  output.handed_input = stream.in_total;
+  handoff_start(output.handoff);
+  next_region(output);
   zs.next_in = stream.in_buf + stream.in_pos;
   zs.avail_in = stream.in_len - stream.in_pos;
   for (;;) {
     if (zs.avail_in == 0) {
       uint32_t previous = stream.in_len;
-      refill_input();
+      if (try_refill_input() < 0) {
+        settle(output);
+        fatal_read_error();
+      }
+      if (!output.handoff.running) progress_advance(stream.in_len);
       stream.in_pos = 0;
       if (buf_offset >= 0) buf_offset += previous;
       zs.next_in = stream.in_buf;
       zs.avail_in = stream.in_len;
     }
-    zs.next_out = stream.out_window + stream.out_count;
-    zs.avail_out = out_window_size - stream.out_count;
+    zs.next_out = output.region + output.filled;
+    zs.avail_out = uInt(output.capacity - output.filled);
     int ret = inflate(&zs, Z_BLOCK);
-    stream.out_count = out_window_size - zs.avail_out;
+    output.filled = output.capacity - zs.avail_out;
     stream.in_pos = stream.in_len - zs.avail_in;
     if (ret == Z_STREAM_END) break;
+    if (ret != Z_OK && ret != Z_BUF_ERROR) settle(output);
     if (ret == Z_MEM_ERROR) fatal_error("out of memory");
     if (ret != Z_OK && ret != Z_BUF_ERROR) {
       CodeSet refused;
@@ -139,9 +208,13 @@ int decompress_member(int in, int out) {
       block.byte = buf_offset + off_t(stream.in_pos) - (unused ? 1 : 0);
       block.bit = unused ? 8 - unused : 0;
     }
-    if (stream.out_count == out_window_size) flush_out_window();
+    if (output.filled == output.capacity) {
+      hand_over(output);
+      next_region(output);
+    }
   }
-  flush_out_window();
+  hand_over(output);
+  if (output.handoff.running && handoff_finish(output.handoff) != 0) fatal_write_error();
 
   uint32_t stored_crc = get_long();   // CRC32
   uint32_t stored_size = get_long();  // ISIZE

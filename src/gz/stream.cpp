@@ -28,15 +28,21 @@ void reset_streams() {
   stream.out_total = 0;
 }
 
-int refill_input() {
+int try_refill_input() {
   // A read error after some bytes of the block only ends the block early;
   // the next refill meets it again.
   stream.in_len = uint32_t(read_full(options.archive_fd, stream.in_buf, in_buf_size));
-  if (stream.in_len == 0) fatal_read_error();
+  if (stream.in_len == 0) return -1;
   stream.in_total += stream.in_len;
-  progress_advance(stream.in_len);
   stream.in_pos = 1;
   return stream.in_buf[0];
+}
+
+int refill_input() {
+  int c = try_refill_input();
+  if (c < 0) fatal_read_error();
+  progress_advance(stream.in_len);
+  return c;
 }
 
 size_t read_full(int fd, void *data, size_t count) {

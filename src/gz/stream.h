@@ -43,6 +43,10 @@ void reset_streams();
 // input ends or fails, and returns its first byte (in_pos is then 1).  Ends
 // the process through fatal_read_error when no byte could be read.
 int refill_input();
+// The same, but returns -1 instead of ending the process, with errno 0 at
+// the end of the input and the read's error after a failure, and leaves the
+// progress line to the caller.
+int try_refill_input();
 
 // Returns the next input byte, refilling in_buf when it is used up.
 inline int next_input_byte() {
