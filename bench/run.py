@@ -11,8 +11,9 @@ and a 64 MiB slice of it.  Both are made once and kept in the work directory
 For each input the commands run in turn, round after round, so that a slow
 moment of the machine touches all of them alike.  Every time is the median
 of the rounds, with the spread (lowest-highest) in brackets, and is set
-against gzip's figure of the same run.  A kapsa payload is the archive less
-the extractor image and the preamble.  Peak memory is the command's maximum
+against gzip's figure of the same run.  Each command starts after a sync, so
+that none is timed while the data of the one before goes to disk.  A kapsa
+payload is the archive less the extractor image and the preamble.  Peak memory is the command's maximum
 resident set size, from GNU time (Debian package "time").  pigz (Debian
 package "pigz") is optional: without it, its figures are left out.
 """
@@ -60,6 +61,9 @@ class Series:
     def run(self, cwd):
         if os.path.exists(self.out):
             os.unlink(self.out)
+        # Written data of the commands before (the archives of the builds
+        # above all) goes to disk now, not during this command's time.
+        os.sync()
         seconds, rss = measure(self.argv, self.out, cwd)
         self.times.append(seconds)
         self.rss = max(self.rss, rss)
@@ -179,7 +183,9 @@ def main():
     extract = [Series("kapsa -x > file", [default.out, "-x"], out),
                Series("gzip -dc > file", ["gzip", "-dc", gzip.out], out),
                Series("reader alone", [inflate, default.out], out)]
-    alternate(extract, runs, target)
+    # An extraction takes about a second: more rounds cost little and
+    # steady the medians.
+    alternate(extract, max(runs, 7), target)
     print("\nextraction of the corpus into a file:")
     for s in extract:
         print("  %-18s %-26s %8.3fx  peak %.1f MiB" % (s.name, s.timing(), s.median / extract[1].median,
