@@ -5,9 +5,9 @@
 // by window (32,768 bytes, the last one of the member shorter) exactly as
 // flush_out_window does: into the CRC, to options.out_fd (none when it is
 // -1), counted in out_total, and advances the progress line by the input
-// bytes that region was decoded from.  So the writes, their sizes and their order are
-// those of a reader that flushes its window itself; only the CRC and the
-// write system calls move off the inflating thread.  While the writer runs,
+// bytes that region was decoded from.  So the writes, their sizes and their
+// order are those of a reader that flushes its window itself; only the CRC
+// and the write system calls move off the inflating thread.  While the writer runs,
 // it alone touches the CRC register, out_total and the progress line, which
 // thus shows what has been delivered, not what has been decoded ahead.
 //
