@@ -13,9 +13,10 @@ moment of the machine touches all of them alike.  Every time is the median
 of the rounds, with the spread (lowest-highest) in brackets, and is set
 against gzip's figure of the same run.  Each command starts after a sync, so
 that none is timed while the data of the one before goes to disk.  A kapsa
-payload is the archive less the extractor image and the preamble.  Peak memory is the command's maximum
-resident set size, from GNU time (Debian package "time").  pigz (Debian
-package "pigz") is optional: without it, its figures are left out.
+payload is the archive less the extractor image and the preamble.  Peak
+memory is the command's maximum resident set size, from GNU time (Debian
+package "time").  pigz (Debian package "pigz") is optional: without it, its
+figures are left out.
 """
 import argparse
 import os

@@ -7,9 +7,10 @@
 // -1), counted in out_total, and advances the progress line by the input
 // bytes that region was decoded from.  So the writes, their sizes and their
 // order are those of a reader that flushes its window itself; only the CRC
-// and the write system calls move off the inflating thread.  While the writer runs,
-// it alone touches the CRC register, out_total and the progress line, which
-// thus shows what has been delivered, not what has been decoded ahead.
+// and the write system calls move off the inflating thread.  While the
+// writer runs, it alone touches the CRC register, out_total and the progress
+// line, which thus shows what has been delivered, not what has been decoded
+// ahead.
 //
 // The writer thread never reports or ends anything: a write that fails stops
 // it, and the inflating thread learns the write's errno from handoff_region
