@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "frame/locate.h"
+#include "frame/syserr.h"
 #include "frame/text.h"
 #include "gz/stream.h"
 
@@ -73,25 +74,25 @@ int write_preamble(const char *extractor, int out) {
   }
   struct stat st;
   if (stat(path, &st) != 0) {
-    perror(path);
+    syserr_report(path);
     return -1;
   }
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    perror(path);
+    syserr_report(path);
     return -1;
   }
   size_t size = size_t(st.st_size);
   HeapBlock image(static_cast<unsigned char *>(malloc(size ? size : 1)), free);
   if (!image) {
     errno = ENOMEM;
-    perror(path);
+    syserr_report(path);
     close(fd);
     return -1;
   }
   if (read_full(fd, image.get(), size) != size) {
     if (errno == 0) errno = EIO;  // the file shrank while it was read
-    perror(path);
+    syserr_report(path);
     close(fd);
     return -1;
   }
@@ -103,7 +104,7 @@ int write_preamble(const char *extractor, int out) {
   bool ok = write_all(out, image.get(), size) == 0 && write_all(out, magic, magic_size) == 0;
   for (const char *text : texts) ok = ok && write_all(out, text, strlen(text) + 1) == 0;
   if (!ok) {
-    perror(options.payload_name);
+    syserr_report(options.payload_name);
     return -1;
   }
   return 0;
@@ -120,7 +121,7 @@ int find_preamble(const char *name) {
   // searched (a device could feed the search without end).
   int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    perror(path);
+    syserr_report(path);
     return -1;
   }
   struct stat st;

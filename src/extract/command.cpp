@@ -17,6 +17,7 @@
 #include "archive/preamble.h"
 #include "frame/fatal.h"
 #include "frame/options.h"
+#include "frame/syserr.h"
 #include "lib/aplist.h"
 #include "lib/strsplit.h"
 
@@ -92,7 +93,7 @@ char *expand_command(const char *command, bool quote) {
       char cwd[command_size];
       if (!getcwd(cwd, sizeof cwd)) {
         fprintf(stderr, "%s: cannot expand %%p: ", options.input_name);
-        perror("getcwd");
+        syserr_report("getcwd");
         free(out);
         return nullptr;
       }
@@ -171,7 +172,7 @@ char *start_extract_command() {
   }
   if (error != 0) {
     errno = error;
-    perror(text);
+    syserr_report(text);
     free(text);
     return nullptr;
   }

@@ -14,6 +14,7 @@
 #include "frame/fatal.h"
 #include "frame/features.h"
 #include "frame/options.h"
+#include "frame/syserr.h"
 #include "frame/text.h"
 #include "lib/fsinfo.h"
 #include "lib/mnttab.h"
@@ -73,7 +74,7 @@ int build_place(Place &p) {
   } else if (options.temp_path[0]) {
     char cwd[text_size];
     if (!getcwd(cwd, sizeof cwd)) {
-      perror("getcwd");
+      syserr_report("getcwd");
       return -1;
     }
     if (text_format(p.temp_path, sizeof p.temp_path, "%s/%s", cwd, options.temp_path) != 0) {
@@ -86,7 +87,7 @@ int build_place(Place &p) {
   } else {
     char cwd[path_max];  // at most 510 characters
     if (!getcwd(cwd, sizeof cwd)) {
-      perror("getcwd");
+      syserr_report("getcwd");
       return -1;
     }
     if (!join_path(p.fs_path, cwd, "/", p.filesystem)) return -1;
@@ -253,7 +254,7 @@ Try try_candidate(const Place &p, char *link, char *data_dir) {
   if (options.verbose && !link_confirmed(link)) return Try::next;
   bool created = false;
   if (make_dirs(place, 0755, &created) != 0) {
-    perror(link);
+    syserr_report(link);
     return Try::next;
   }
   if (p.subdirectory[0]) {
@@ -263,7 +264,7 @@ Try try_candidate(const Place &p, char *link, char *data_dir) {
       return Try::next;
     }
     if (made < 0) {
-      perror(link);
+      syserr_report(link);
       return Try::next;
     }
     created = true;
@@ -284,7 +285,7 @@ Try try_candidate(const Place &p, char *link, char *data_dir) {
       refuse_existing(p.link_name);
       return Try::refused;
     }
-    perror(link);
+    syserr_report(link);
     return Try::next;
   }
   text_copy(data_dir, text_size, link);

@@ -13,6 +13,7 @@
 #include "frame/features.h"
 #include "frame/options.h"
 #include "frame/progress.h"
+#include "frame/syserr.h"
 #include "frame/text.h"
 #include "gz/stream.h"
 #include "gz/writer.h"
@@ -35,18 +36,18 @@ int open_input(const char *name, const struct stat &output) {
   progress_erase();  // a message may follow
   if (text_copy(options.input_name, text_size, name) != 0) {
     errno = ENAMETOOLONG;
-    perror(name);
+    syserr_report(name);
     return -1;
   }
   int fd = open(options.input_name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    perror(options.input_name);
+    syserr_report(options.input_name);
     return -1;
   }
   struct stat st;
   if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     errno = EISDIR;
-    perror(options.input_name);
+    syserr_report(options.input_name);
     close(fd);
     return -1;
   }

@@ -12,6 +12,7 @@
 #include "frame/fatal.h"
 #include "frame/options.h"
 #include "frame/progress.h"
+#include "frame/syserr.h"
 
 namespace kapsa {
 
@@ -181,7 +182,7 @@ void fatal_read_error() {
   fprintf(stderr, "\n%s: ", options.program_name);
   if (saved != 0) {
     errno = saved;
-    perror(options.input_name);
+    syserr_report(options.input_name);
   } else {
     fprintf(stderr, "%s: unexpected end of file\n", options.input_name);
   }
@@ -203,7 +204,7 @@ void fatal_write_error() {
   }
   fprintf(stderr, "\n%s: ", options.program_name);
   errno = saved;
-  perror(options.payload_name);
+  syserr_report(options.payload_name);
   fatal_exit();
 }
 
