@@ -1,11 +1,13 @@
 // Finding executables through the current directory and "PATH".
 #include "frame/locate.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "frame/options.h"
 #include "frame/text.h"
@@ -16,6 +18,9 @@ namespace {
 
 char located[text_size];
 char self_path[text_size];
+char image_path[text_size];
+
+constexpr const char *known_arches[] = {"x86_64", "aarch64"};
 
 bool same_file(const char *a, const struct stat &b) {
   struct stat st;
@@ -48,8 +53,12 @@ bool locate_running_program(const char *name, RunningProgram *running) {
   static const char kernel_name[] = "/proc/self/exe";
   running->lookup_name = name;
   running->path = nullptr;
+  // The file opened, not the link stat'ed: a user-mode emulator running the
+  // program answers the open with the program's file, the stat with its own.
   struct stat self;
-  bool known = stat(kernel_name, &self) == 0;
+  int fd = open(kernel_name, O_RDONLY | O_CLOEXEC);
+  bool known = fd >= 0 && fstat(fd, &self) == 0;
+  if (fd >= 0) close(fd);
   const char *found = locate_executable(name);
   if (found && (!known || same_file(found, self))) {
     if (text_copy(self_path, sizeof self_path, found) == 0) running->path = self_path;
@@ -67,6 +76,44 @@ bool locate_running_program(const char *name, RunningProgram *running) {
   }
   running->lookup_name = running->path = self_path;
   return true;
+}
+
+#if defined(__x86_64__)
+const char *const locate_native_arch = "x86_64";
+#elif defined(__aarch64__)
+const char *const locate_native_arch = "aarch64";
+#else
+#error "extractor images are built for x86_64 and aarch64 only"
+#endif
+
+bool locate_known_arch(const char *arch) {
+  for (const char *known : known_arches)
+    if (strcmp(arch, known) == 0) return true;
+  return false;
+}
+
+const char *locate_extractor_image(const char *arch, const char *program, char *tried,
+                                   size_t tried_size) {
+  tried[0] = '\0';
+  if (!program) return nullptr;
+  const char *slash = strrchr(program, '/');
+  int dir_len = slash ? int(slash - program) : 1;
+  const char *dir = slash ? program : ".";
+  if (slash == program) dir_len = 0;  // the root folder
+  char installed[text_size], beside[text_size];
+  if (text_format(installed, sizeof installed, "%.*s/../lib/kapsa/kapsa-%s", dir_len, dir, arch) !=
+          0 ||
+      text_format(beside, sizeof beside, "%.*s/kapsa-%s", dir_len, dir, arch) != 0)
+    return nullptr;
+  text_format(tried, tried_size, "%s or %s", installed, beside);
+  for (const char *candidate : {installed, beside}) {
+    struct stat st;
+    if (stat(candidate, &st) == 0 && S_ISREG(st.st_mode) && access(candidate, X_OK) == 0)
+      return text_copy(image_path, sizeof image_path, candidate) == 0 ? image_path : nullptr;
+  }
+  if (strcmp(arch, locate_native_arch) == 0)
+    return text_copy(image_path, sizeof image_path, program) == 0 ? image_path : nullptr;
+  return nullptr;
 }
 
 }  // namespace kapsa

@@ -1,6 +1,8 @@
 // Finding executables: a command name to the path of an executable file.
 #pragma once
 
+#include <cstddef>
+
 namespace kapsa {
 
 // Returns the path of the executable file that name stands for, in a static
@@ -26,5 +28,20 @@ struct RunningProgram {
 // never taken for the running program.  Returns false when the kernel cannot
 // tell: lookup_name is then name, and path what locate_executable gives for it.
 bool locate_running_program(const char *name, RunningProgram *running);
+
+// The architecture the program was built for: "x86_64" or "aarch64".
+extern const char *const locate_native_arch;
+
+// Whether arch names an architecture that extractor images are built for.
+bool locate_known_arch(const char *arch);
+
+// Finds the extractor image for arch installed beside the program at
+// program (the running program's path): program's folder/../lib/kapsa/
+// kapsa-<arch> (an installed program), else program's folder/kapsa-<arch>
+// (the build tree), else, for the program's own architecture, the program
+// itself.  Returns the path in a static buffer, or null; tried then holds
+// the paths looked at, for the message.
+const char *locate_extractor_image(const char *arch, const char *program, char *tried,
+                                   size_t tried_size);
 
 }  // namespace kapsa

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 
 #include "archive/check.h"
@@ -24,6 +25,7 @@
 #include "frame/features.h"
 #include "frame/locate.h"
 #include "frame/options.h"
+#include "frame/syserr.h"
 #include "frame/text.h"
 #include "gz/deflate.h"
 
@@ -44,11 +46,13 @@ enum LongOption {
   help_option,
   version_option,
   level_option,
-  threads_option
+  threads_option,
+  arch_option
 };
 const struct option long_options[] = {
     {"level", required_argument, nullptr, level_option},
     {"threads", required_argument, nullptr, threads_option},
+    {"arch", required_argument, nullptr, arch_option},
     {"help", no_argument, nullptr, help_option},
     {"version", no_argument, nullptr, version_option},
     {"check", no_argument, nullptr, check_option},
@@ -128,6 +132,27 @@ int take_number(const NumberOption &o, const char *argument) {
   return -1;
 }
 
+// Takes --arch=name in build mode: the extractor image of that architecture,
+// installed beside the running program at program, becomes the extractor as
+// if -p had named it.  Returns 0, or -1 after saying why (an unknown name
+// with the build usage; a missing image in one line).
+int take_arch(const char *name, const char *program) {
+  if (!locate_known_arch(name)) {
+    fprintf(stderr, "%s: invalid --arch value: '%s' (x86_64 or aarch64)\n", options.program_name,
+            name);
+    print_usage(Mode::build);
+    return -1;
+  }
+  char tried[2 * text_size];
+  const char *image = locate_extractor_image(name, program, tried, sizeof tried);
+  if (!image) {
+    fprintf(stderr, "%s: no %s extractor image installed (looked for %s)\n", options.program_name,
+            name, tried);
+    return -1;
+  }
+  return take_argument(options.extractor_path, 'p', image);
+}
+
 // Applies option c (argument: its argument, if it takes one) in the mode in
 // force.  Returns 1 when applied, 0 when c is no option of ours (-h, -?, and
 // what getopt refused), -1 when its argument was refused (after a message).
@@ -156,6 +181,50 @@ int take_option(int c, Mode mode, const char *argument) {
   return 0;
 }
 
+// Says what was wrong with the option that getopt_long refused in
+// argv[element] (opterr is off, so that the words are the same whatever C
+// library the program is linked with): an unknown short or long option, an
+// ambiguous abbreviation, a missing argument, or an argument given to a long
+// option that takes none.  Prints nothing for -?, which is no error.
+void report_option_error(char **argv, int element) {
+  const char *word = argv[element];
+  const char *me = options.program_name;
+  auto long_name = [](int val) {
+    for (const struct option *o = long_options; o->name; o++)
+      if (o->val == val) return o;
+    return static_cast<const struct option *>(nullptr);
+  };
+  if (optopt == 0) {
+    if (strncmp(word, "--", 2) != 0) return;  // -?
+    const char *name = word + 2;
+    size_t len = strcspn(name, "=");
+    int matches = 0;
+    for (const struct option *o = long_options; o->name; o++)
+      matches += strncmp(o->name, name, len) == 0;
+    if (matches < 2) {
+      fprintf(stderr, "%s: unrecognized option '%s'\n", me, word);
+      return;
+    }
+    fprintf(stderr, "%s: option '--%.*s' is ambiguous; possibilities:", me, int(len), name);
+    for (const struct option *o = long_options; o->name; o++)
+      if (strncmp(o->name, name, len) == 0) fprintf(stderr, " '--%s'", o->name);
+    fprintf(stderr, "\n");
+    return;
+  }
+  if (const struct option *o = optopt > 0xff ? long_name(optopt) : nullptr) {
+    fprintf(stderr,
+            o->has_arg == no_argument ? "%s: option '--%s' doesn't allow an argument\n"
+                                      : "%s: option '--%s' requires an argument\n",
+            me, o->name);
+    return;
+  }
+  const char *spec = strchr(option_string + 1, optopt);
+  if (optopt != ':' && spec && spec[1] == ':')
+    fprintf(stderr, "%s: option requires an argument -- '%c'\n", me, optopt);
+  else
+    fprintf(stderr, "%s: invalid option -- '%c'\n", me, optopt);
+}
+
 // Writes out what is left of standard output and closes it, so that a listing
 // that could not be written fails.  Returns 0, or -1 after saying why.
 int finish_standard_output() {
@@ -168,7 +237,7 @@ int finish_standard_output() {
   }
   if (!failed) return 0;
   errno = error;
-  perror("stdout");
+  syserr_report("stdout");
   return -1;
 }
 
@@ -217,8 +286,12 @@ int startup_main(int argc, char **argv) {
   }
 
   bool archive_named = false;
-  int c;
-  while ((c = getopt_long(argc, argv, option_string, long_options, nullptr)) != -1) {
+  opterr = 0;
+  for (;;) {
+    int element = optind;
+    optopt = 0;
+    int c = getopt_long(argc, argv, option_string, long_options, nullptr);
+    if (c == -1) break;
     if (c == 'u') {
       mode = Mode::extract;
       archive_named = true;
@@ -232,9 +305,14 @@ int startup_main(int argc, char **argv) {
         printf("Version: %s\n", version_string);
       return finish_standard_output() == 0 ? 0 : 1;
     }
+    if (c == arch_option) {
+      if (mode == Mode::build && take_arch(optarg, running.path) != 0) return 1;
+      continue;
+    }
     int taken = take_option(c, mode, optarg);
     if (taken < 0) return 1;
     if (taken == 0) {  // -h, -?, and what getopt refused
+      if (c == '?') report_option_error(argv, element);
       print_usage(mode);
       return 1;
     }

@@ -1,0 +1,81 @@
+# The shipped program: a static executable linked with musl, so that every
+# archive, which carries the program as its extractor, starts on any Linux
+# kernel of its architecture without a C library, zlib, libdeflate or a C++
+# runtime installed.
+#
+# The C++ sources are compiled against musl's C headers, with libstdc++'s
+# headers used for templates only (no exceptions, no RTTI, nothing of the
+# C++ runtime library linked), and linked by the C driver with musl's start
+# files, musl's libc.a, libgcc and Debian's static libraries of zlib and
+# libdeflate.  Defines the executable target `kapsa` from main_source and
+# the sources of kapsa_sources.
+
+set(musl_triplet ${CMAKE_SYSTEM_PROCESSOR}-linux-musl)
+set(musl_include /usr/include/${musl_triplet})
+set(musl_lib /usr/lib/${musl_triplet})
+foreach(file ${musl_include}/stdio.h ${musl_lib}/libc.a ${musl_lib}/crt1.o)
+  if(NOT EXISTS ${file})
+    message(FATAL_ERROR "musl for ${CMAKE_SYSTEM_PROCESSOR} is missing (${file}): "
+                        "install the Debian packages musl-dev and musl-tools "
+                        "(scripts/prerequisites does)")
+  endif()
+endforeach()
+
+# The compiler's own C++ headers and its include folder (stddef.h's
+# companions, intrinsics), in its search order; the C headers of the build
+# host's C library stay out.
+set(static_cxx_includes)
+set(static_gcc_include)
+foreach(dir ${CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES})
+  if(dir MATCHES "/c\\+\\+/")
+    list(APPEND static_cxx_includes ${dir})
+  elseif(dir MATCHES "/gcc(-cross)?/[^/]+/[^/]+/include$")
+    set(static_gcc_include ${dir})
+  endif()
+endforeach()
+if(NOT static_cxx_includes OR NOT static_gcc_include)
+  message(FATAL_ERROR "cannot tell the compiler's C++ and include folders from "
+                      "'${CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES}'")
+endif()
+
+# The headers of the libraries linked in, alone in a folder of their own, so
+# that no other header of the host's C library is found through it.
+set(static_lib_include ${CMAKE_BINARY_DIR}/static-include)
+foreach(header zlib.h zconf.h libdeflate.h)
+  find_file(header_${header} ${header} PATHS /usr/include NO_DEFAULT_PATH REQUIRED)
+  configure_file(${header_${header}} ${static_lib_include}/${header} COPYONLY)
+endforeach()
+
+set(static_compile_options -nostdinc -nostdinc++)
+foreach(dir ${static_cxx_includes} ${musl_include} ${static_gcc_include} ${static_lib_include})
+  list(APPEND static_compile_options "SHELL:-isystem ${dir}")
+endforeach()
+# libstdc++'s configuration header asks the C library's version through a
+# glibc macro; musl has none.
+list(APPEND static_compile_options "-D__GLIBC_PREREQ(major,minor)=0"
+     -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-pie
+     -ffunction-sections -fdata-sections)
+
+# Start files and libraries, in the order the C driver would put them for a
+# static program.
+execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=crtbeginT.o
+                OUTPUT_VARIABLE static_crtbegin OUTPUT_STRIP_TRAILING_WHITESPACE)
+execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=crtend.o
+                OUTPUT_VARIABLE static_crtend OUTPUT_STRIP_TRAILING_WHITESPACE)
+execute_process(COMMAND ${CMAKE_C_COMPILER} -print-libgcc-file-name
+                OUTPUT_VARIABLE static_libgcc OUTPUT_STRIP_TRAILING_WHITESPACE)
+get_filename_component(static_gcc_dir ${static_libgcc} DIRECTORY)
+set(static_libs_dir /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+find_library(STATIC_ZLIB NAMES libz.a PATHS ${static_libs_dir} NO_DEFAULT_PATH REQUIRED)
+find_library(STATIC_LIBDEFLATE NAMES libdeflate.a PATHS ${static_libs_dir} NO_DEFAULT_PATH
+             REQUIRED)
+
+add_executable(kapsa ${main_source} ${kapsa_sources})
+target_include_directories(kapsa PRIVATE ${PROJECT_SOURCE_DIR}/src)
+target_compile_options(kapsa PRIVATE ${static_compile_options})
+set_target_properties(kapsa PROPERTIES LINKER_LANGUAGE C)
+target_link_options(kapsa PRIVATE -static -no-pie -nostdlib -s -Wl,--gc-sections
+                    ${musl_lib}/crt1.o ${musl_lib}/crti.o ${static_crtbegin})
+target_link_libraries(kapsa PRIVATE ${STATIC_ZLIB} ${STATIC_LIBDEFLATE}
+                      ${musl_lib}/libc.a ${static_libgcc} ${static_gcc_dir}/libgcc_eh.a
+                      ${static_crtend} ${musl_lib}/crtn.o)
