@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 
-.PHONY: all configure kapsa test test-release test-asan demo bench fuzz fuzz-build clean \
+.PHONY: all configure kapsa cross test test-release test-asan demo bench fuzz fuzz-build clean \
         install uninstall package
 
 all: kapsa
@@ -17,9 +17,23 @@ configure:
 kapsa: configure
 	cmake --build $(BUILD) -j $(JOBS) --target kapsa
 
-test: test-release test-asan
+# make cross: the same static program for aarch64, as $(BUILD)/kapsa-aarch64,
+# built with Debian's cross compiler in a build folder of its own.
+CROSS_BUILD = $(BUILD)/cross-aarch64
+cross:
+	cmake -S . -B $(CROSS_BUILD) -DCMAKE_BUILD_TYPE=Release -DKAPSA_PROGRAM_ONLY=ON \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux.cmake >/dev/null
+	cmake --build $(CROSS_BUILD) -j $(JOBS) --target kapsa
+	cp $(CROSS_BUILD)/kapsa $(BUILD)/kapsa-aarch64
 
-test-release: configure
+# make demo and make test first install the Debian packages they need
+# (scripts/prerequisites), or say which ones to install.
+test:
+	sh scripts/prerequisites test
+	$(MAKE) test-release test-asan
+
+# The end-to-end tests run the aarch64 installer under qemu too.
+test-release: configure cross
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
@@ -30,26 +44,32 @@ test-asan:
 
 # The benchmark compares with gzip and pigz and reads peak memory from GNU
 # time; it says which Debian package to install when pigz or time is missing.
-bench: configure
-	cmake --build $(BUILD) -j $(JOBS) --target kapsa kapsa_inflate_bench
+bench:
+	sh scripts/prerequisites demo
+	$(MAKE) configure
+	cmake --build $(BUILD) -j $(JOBS) --target kapsa kapsa_dynamic kapsa_inflate_bench
 	python3 bench/run.py $(BUILD)
 
 # make install [PREFIX=/usr/local] [DESTDIR=...]: the stripped program and
 # its manual page, through CMake's install rules.
 PREFIX ?= /usr/local
-install: kapsa
+install: kapsa cross
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 uninstall:
 	rm -f "$(DESTDIR)$(PREFIX)/bin/kapsa" "$(DESTDIR)$(PREFIX)/share/man/man1/kapsa.1.gz" \
+	  "$(DESTDIR)$(PREFIX)/lib/kapsa/kapsa-x86_64" "$(DESTDIR)$(PREFIX)/lib/kapsa/kapsa-aarch64" \
 	  "$(DESTDIR)$(PREFIX)/share/lintian/overrides/kapsa"
 	rm -rf "$(DESTDIR)$(PREFIX)/share/doc/kapsa"
+	-rmdir "$(DESTDIR)$(PREFIX)/lib/kapsa" 2>/dev/null
 
 # make package: a Debian package in $(BUILD)/.
-package: kapsa
+package: kapsa cross
 	cd $(BUILD) && cpack -G DEB
 
-demo: kapsa
+demo:
+	sh scripts/prerequisites demo
+	$(MAKE) kapsa
 	sh examples/demo.sh $(BUILD)/kapsa
 
 # Fuzzing: the libFuzzer targets of fuzz/, built with clang into $(FUZZ_BUILD),
@@ -68,6 +88,7 @@ FUZZ_ARGS_fuzz_preamble = -max_len=12288
 fuzz: $(FUZZ_RUNS)
 
 fuzz-build:
+	sh scripts/prerequisites fuzz
 	cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
