@@ -112,6 +112,13 @@ def make_corpus(work):
     return corpus, sliced
 
 
+def shared_libraries(program):
+    """What the program needs at run time, from its dynamic section."""
+    dynamic = subprocess.run(["readelf", "-d", program], capture_output=True, text=True).stdout
+    libs = [l.split("[")[1].rstrip("]") for l in dynamic.splitlines() if "(NEEDED)" in l]
+    return " ".join(libs) if libs else "nothing (static)"
+
+
 def payload_size(archive, image):
     """The archive's size less the extractor image, the magic and the four texts."""
     with open(archive, "rb") as f:
@@ -123,7 +130,7 @@ def payload_size(archive, image):
     return os.path.getsize(archive) - image - pos
 
 
-def bench_build(kapsa, work, runs, src, label, pigz):
+def bench_build(kapsa, work, runs, src, label, pigz, dynamic=None):
     name = os.path.basename(src)
     image = os.path.getsize(kapsa)
     series = [
@@ -134,6 +141,12 @@ def bench_build(kapsa, work, runs, src, label, pigz):
     if pigz:
         series.append(Series("pigz -9 -p2", ["pigz", "-9", "-p2", "-c", name],
                              os.path.join(work, name + ".pigz.gz")))
+    if dynamic:
+        # The same sources linked dynamically with the host's C library, as
+        # the program was before it became static.  Its archive carries the
+        # static image (-p), so that the two payloads can be compared.
+        series.append(Series("kapsa (dynamic)", [dynamic, "-p", kapsa, name],
+                             os.path.join(work, name + ".dyn.run")))
     alternate(series, runs, work)
     gzip = series[2]
     gzip_size = os.path.getsize(gzip.out)
@@ -147,6 +160,38 @@ def bench_build(kapsa, work, runs, src, label, pigz):
     return series
 
 
+def bench_startup(kapsa, dynamic, work, rounds=5, per_round=100):
+    """Start-up of a small archive's listing (`./app.run -l`), with the static
+    image and with the dynamic one: mean milliseconds a run, over rounds of
+    per_round runs each, alternating."""
+    small = os.path.join(work, "small.txt")
+    with open(small, "w") as f:
+        f.write("a small payload\n" * 100)
+    archives = {}
+    for label, image in (("static", kapsa), ("dynamic", dynamic)):
+        path = os.path.join(work, "small.%s.run" % label)
+        with open(path, "wb") as out:
+            subprocess.run([kapsa, "-p", image, "small.txt"], stdout=out, cwd=work, check=True)
+        os.chmod(path, 0o755)
+        archives[label] = path
+    times = {label: [] for label in archives}
+    for _ in range(rounds):
+        for label, path in archives.items():
+            start = time.perf_counter()
+            for _ in range(per_round):
+                subprocess.run([path, "-l"], stdout=subprocess.DEVNULL, check=True)
+            times[label].append((time.perf_counter() - start) / per_round * 1000)
+    print("\nstart-up, ./app.run -l of a small archive (%d x %d runs):" % (rounds, per_round))
+    for label in archives:
+        t = times[label]
+        print("  %-18s %.3f ms [%.3f-%.3f]  %.3fx static" % (
+            label, statistics.median(t), min(t), max(t),
+            statistics.median(t) / statistics.median(times["static"])))
+    for path in archives.values():
+        os.unlink(path)
+    os.unlink(small)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("build")
@@ -154,6 +199,9 @@ def main():
     ap.add_argument("--work", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "work"))
     args = ap.parse_args()
     kapsa = os.path.abspath(os.path.join(args.build, "kapsa"))
+    dynamic = os.path.abspath(os.path.join(args.build, "kapsa_dynamic"))
+    if not os.path.exists(dynamic):
+        dynamic = None
     inflate = os.path.abspath(os.path.join(args.build, "bench", "kapsa_inflate_bench"))
     work = os.path.abspath(args.work)
     os.makedirs(work, exist_ok=True)
@@ -166,14 +214,16 @@ def main():
 
     corpus, sliced = make_corpus(work)
     image = os.path.getsize(kapsa)
-    libs = subprocess.run(["ldd", kapsa], capture_output=True, text=True).stdout.split("\n")
-    needed = [l.split()[0] for l in libs if l.strip() and "linux-vdso" not in l and "ld-linux" not in l]
-    print("kapsa extractor image: %d bytes (target <= 300 KB), needs: %s" % (image, " ".join(needed)))
+    needed = shared_libraries(kapsa)
+    print("kapsa extractor image: %d bytes (target <= 300 KB), needs: %s" % (image, needed))
+    if dynamic:
+        print("dynamic build of the same sources: %d bytes, needs: %s" % (
+            os.path.getsize(dynamic), shared_libraries(dynamic)))
     print("%d processors; %d rounds, alternating; medians [lowest-highest]\n" % (os.cpu_count(), runs))
 
     bench_build(kapsa, work, runs, sliced, "64 MiB slice of the corpus", pigz)
     print()
-    full = bench_build(kapsa, work, runs, corpus, "the corpus", pigz)
+    full = bench_build(kapsa, work, runs, corpus, "the corpus", pigz, dynamic)
     default, best, gzip = full[0], full[1], full[2]
     gzip_size = os.path.getsize(gzip.out)
 
@@ -184,6 +234,15 @@ def main():
     extract = [Series("kapsa -x > file", [default.out, "-x"], out),
                Series("gzip -dc > file", ["gzip", "-dc", gzip.out], out),
                Series("reader alone", [inflate, default.out], out)]
+    if dynamic:
+        dynamic_run = os.path.join(work, "corpus.dyn-image.run")
+        with open(dynamic_run, "wb") as f:
+            f.write(open(dynamic, "rb").read())
+            with open(default.out, "rb") as archive:
+                archive.seek(image)
+                shutil.copyfileobj(archive, f)
+        os.chmod(dynamic_run, 0o755)
+        extract.append(Series("kapsa (dynamic) -x", [dynamic_run, "-x"], out))
     # An extraction takes about a second: more rounds cost little and
     # steady the medians.
     alternate(extract, max(runs, 7), target)
@@ -192,6 +251,10 @@ def main():
         print("  %-18s %-26s %8.3fx  peak %.1f MiB" % (s.name, s.timing(), s.median / extract[1].median,
                                                      s.rss / 1024))
     shutil.rmtree(target)
+
+    if dynamic:
+        bench_startup(kapsa, dynamic, work)
+        os.unlink(dynamic_run)
 
     # A large sparse input: the build's memory must not grow with the input.
     sparse = os.path.join(work, "sparse.bin")
@@ -214,8 +277,18 @@ def main():
     print("  %-52s %.3fx" % ("extraction / gzip -dc (target <= 0.55x)",
                              extract[0].median / extract[1].median))
     print("  %-52s %.1f MiB" % ("peak RSS of a build (target < 64 MiB)", peak / 1024))
+    if dynamic:
+        dyn_build = full[-1]
+        dyn_extract = extract[-1]
+        print("  %-52s %.3fx vs %.3fx (%+.1f%%)" % (
+            "build / gzip -9: static vs dynamic (target: within 5%)", default.median / gzip.median,
+            dyn_build.median / gzip.median, 100.0 * (default.median / dyn_build.median - 1)))
+        print("  %-52s %.3fx vs %.3fx (%+.1f%%)" % (
+            "extraction / gzip -dc: static vs dynamic (within 5%)",
+            extract[0].median / extract[1].median, dyn_extract.median / extract[1].median,
+            100.0 * (extract[0].median / dyn_extract.median - 1)))
     print("  %-52s %d bytes, %s" % ("extractor image (target <= 300 KB, libc only)", image,
-                                    " ".join(needed)))
+                                    needed))
 
 
 if __name__ == "__main__":
