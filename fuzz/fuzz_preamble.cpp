@@ -85,14 +85,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   options.list_mode = 1;
   options.verbose = 1;
   try {
-    list_archive(path);
+    list_archive(path, true);
   } catch (const FatalStop &) {
   }
 
   fuzz::reset_state();
   options.extract_only = 1;
   try {
-    extract_archive(path);
+    extract_archive(path, true);
   } catch (const FatalStop &) {
     // The real program ends here; the fuzzer closes what the run left open.
     if (options.archive_fd > STDERR_FILENO) close(options.archive_fd);

@@ -27,8 +27,8 @@ int check_payload(int fd, const char *archive) {
   return 1;
 }
 
-void check_archive(const char *name) {
-  int fd = open_archive(name);
+void check_archive(const char *name, bool as_named) {
+  int fd = open_archive(name, as_named);
   if (fd < 0) {
     options.exit_code = 1;
     return;

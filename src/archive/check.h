@@ -12,9 +12,10 @@ namespace kapsa {
 // ends the process with the stream error an extraction would print.
 int check_payload(int fd, const char *archive);
 
-// Tests the archive that name stands for: prints "<name>: OK", or
+// Tests the archive that name stands for (as_named: as open_archive takes
+// it): prints "<name>: OK", or
 // "<name>: OK (raw payload: not checked)", to standard output; on a failure
 // the message an extraction would print, and options.exit_code becomes 1.
-void check_archive(const char *name);
+void check_archive(const char *name, bool as_named);
 
 }  // namespace kapsa

@@ -27,8 +27,8 @@ int first_listing = 1;
 
 }  // namespace
 
-void list_archive(const char *name) {
-  int fd = open_archive(name);
+void list_archive(const char *name, bool as_named) {
+  int fd = open_archive(name, as_named);
   if (fd < 0) {
     options.exit_code = 1;
     return;
@@ -45,10 +45,17 @@ void list_archive(const char *name) {
     options.exit_code = 1;
     return;
   }
-  if (preamble.features[0]) printf("Feature: %s\n", preamble.features);
-  printf("Comment: %s\n", preamble.comment);
-  printf("    Run: %s\n", preamble.run_command);
-  printf("Extract: %s\n", preamble.extract_command[0] ? preamble.extract_command : "cat > %p/%o");
+  // The texts are shown escaped when they hold control characters, so that
+  // what a terminal shows is what runs.
+  auto line = [](const char *label, const char *text) {
+    fputs(label, stdout);
+    text_print_escaped(stdout, text);
+    putchar('\n');
+  };
+  if (preamble.features[0]) line("Feature: ", preamble.features);
+  line("Comment: ", preamble.comment);
+  line("    Run: ", preamble.run_command);
+  line("Extract: ", preamble.extract_command[0] ? preamble.extract_command : "cat > %p/%o");
   if (!compressed) {
     printf("Statistics unavailable because data was not compressed\n");
     return;

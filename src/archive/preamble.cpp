@@ -110,9 +110,9 @@ int write_preamble(const char *extractor, int out) {
   return 0;
 }
 
-int find_preamble(const char *name) {
+int find_preamble(const char *name, bool as_named) {
   preamble.damaged = 0;
-  const char *path = locate_executable(name);
+  const char *path = as_named && access(name, F_OK) == 0 ? name : locate_executable(name);
   if (!path) {
     fprintf(stderr, "%s: unable to find kapsa to build preamble\n", options.program_name);
     return -1;
@@ -195,8 +195,8 @@ long long payload_size(int fd) {
   return st.st_size - options.payload_offset;
 }
 
-int open_archive(const char *name) {
-  int fd = find_preamble(name);
+int open_archive(const char *name, bool as_named) {
+  int fd = find_preamble(name, as_named);
   if (fd >= 0 && text_copy(options.input_name, text_size, name) != 0) {
     close(fd);
     fd = -1;

@@ -47,24 +47,26 @@ const unsigned char *build_magic();
 // before the image.
 int write_preamble(const char *extractor, int out);
 
-// Finds the preamble in the file that name stands for (located through
-// locate_executable).  Returns a read-only descriptor positioned at the first
+// Finds the preamble in the file that name stands for: with as_named, the
+// file of that name when one exists (relative to the current directory, or
+// absolute), whatever its mode; otherwise, and when there is none, the one
+// locate_executable finds.  Returns a read-only descriptor positioned at the first
 // payload byte, with the preamble texts and options.payload_offset set; or -1.
 // Prints only when the name cannot be located or opened.  A file that is not a
 // regular file, or has no magic, gives -1 silently.  A stored text of more
 // than 1,023 characters gives -1 with preamble.damaged set (the texts read so
 // far are kept, cut within their buffers).
-int find_preamble(const char *name);
+int find_preamble(const char *name, bool as_named = false);
 
 // Bytes of the payload of the archive open on fd: from options.payload_offset
 // to the end of the file; 0 when its size cannot be told.
 long long payload_size(int fd);
 
 // Opens the archive that name stands for, to list or extract it: finds its
-// preamble, then sets options.input_name to name, options.out_fd to standard
-// output and options.payload_name to "stdout".  Returns the descriptor at the
-// first payload byte; or -1 after saying so ("<name>: unable to find
-// preamble magic value", after a word on a damaged preamble when it was one).
-int open_archive(const char *name);
+// preamble (with as_named as find_preamble takes it), then sets options.input_name to name,
+// options.out_fd to standard output and options.payload_name to "stdout".  Returns the descriptor
+// at the first payload byte; or -1 after saying so ("<name>: unable to find preamble magic value",
+// after a word on a damaged preamble when it was one).
+int open_archive(const char *name, bool as_named);
 
 }  // namespace kapsa

@@ -17,9 +17,10 @@
 
 namespace kapsa {
 
-// Extracts the archive at path.  Returns 0 on success; -1 for a failure it
-// reported; 1 when a raw payload held no data; otherwise the status that
-// system() gave for the post-install command.
-int extract_archive(const char *path);
+// Extracts the archive at path: the running archive, or with as_named the
+// archive named on the command line (as open_archive takes it).  Returns 0 on success; -1 for a
+// failure it reported; 1 when a raw payload held no data; otherwise the status that system() gave
+// for the post-install command.
+int extract_archive(const char *path, bool as_named);
 
 }  // namespace kapsa
