@@ -81,9 +81,6 @@ TEST_F(Cli, HelpAndVersionAskedForGoToStandardOutput) {
     std::vector<std::string> args;
     std::string out;
   } cases[] = {
-      {test::kapsa_bin(), {"--help"}, build_usage(test::kapsa_bin())},
-      {test::kapsa_bin(), {"-u", "--help"}, extract_usage(test::kapsa_bin(), "")},
-      {a, {"--help"}, extract_usage(a, "the comment")},
       {test::kapsa_bin(), {"--version"}, version},
       {a, {"--version"}, version},
   };

@@ -18,6 +18,7 @@
 #include "frame/fatal.h"
 #include "frame/options.h"
 #include "frame/syserr.h"
+#include "frame/text.h"
 #include "lib/aplist.h"
 #include "lib/strsplit.h"
 
@@ -73,6 +74,90 @@ bool run_confirmed() {
     printf("\n? (y/n): ");
     fflush(stdout);
   }
+}
+
+// Writes " 'arg'" for each post-install argument, each quoted as the shell
+// would need it, so that the shown command line is the one that runs.
+void print_post_install_args(FILE *out) {
+  for (int i = 0; i < options.post_install_count; i++) {
+    const char *arg = options.post_install_args[i];
+    fputs(" '", out);
+    for (const char *p = arg; *p; p++) {
+      char one[2] = {*p, '\0'};
+      if (*p == '\'')
+        fputs("'\\''", out);
+      else
+        text_print_escaped(out, one);
+    }
+    putc('\'', out);
+  }
+}
+
+// Runs command through the shell as system() does; with post-install
+// arguments as `/bin/sh -c '<command> "$@"' sh ARG...`, waited for the way
+// system() waits (the caller ignoring SIGINT and SIGQUIT meanwhile).
+// Returns the wait status, or -1 when the shell could not be started.
+int run_shell(const char *command) {
+  if (options.post_install_count == 0) return system(command);
+  size_t len = strlen(command);
+  char *line = static_cast<char *>(malloc(len + sizeof " \"$@\""));
+  char **argv = static_cast<char **>(calloc(size_t(options.post_install_count) + 5, sizeof *argv));
+  if (!line || !argv) {
+    free(line);
+    free(argv);
+    errno = ENOMEM;
+    return -1;
+  }
+  memcpy(line, command, len);
+  memcpy(line + len, " \"$@\"", sizeof " \"$@\"");
+  char sh[] = "sh", dash_c[] = "-c";
+  argv[0] = sh;
+  argv[1] = dash_c;
+  argv[2] = line;
+  argv[3] = sh;
+  for (int i = 0; i < options.post_install_count; i++) argv[4 + i] = options.post_install_args[i];
+
+  struct sigaction ignore = {}, old_int, old_quit;
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGINT, &ignore, &old_int);
+  sigaction(SIGQUIT, &ignore, &old_quit);
+  sigset_t child_block, old_mask;
+  sigemptyset(&child_block);
+  sigaddset(&child_block, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &child_block, &old_mask);
+
+  // The command starts with the caller's mask and, unless the caller
+  // ignores them, the default actions of SIGINT and SIGQUIT.
+  posix_spawnattr_t attributes;
+  int error = posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  if (old_int.sa_handler != SIG_IGN) sigaddset(&defaults, SIGINT);
+  if (old_quit.sa_handler != SIG_IGN) sigaddset(&defaults, SIGQUIT);
+  if (error == 0) error = posix_spawnattr_setsigdefault(&attributes, &defaults);
+  if (error == 0) error = posix_spawnattr_setsigmask(&attributes, &old_mask);
+  if (error == 0)
+    error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  pid_t pid = 0;
+  if (error == 0) error = posix_spawn(&pid, "/bin/sh", nullptr, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
+  int status = -1;
+  if (error == 0) {
+    while (waitpid(pid, &status, 0) < 0) {
+      if (errno != EINTR) {
+        status = -1;
+        break;
+      }
+    }
+  }
+  sigaction(SIGINT, &old_int, nullptr);
+  sigaction(SIGQUIT, &old_quit, nullptr);
+  sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+  free(line);
+  free(argv);
+  if (error != 0) errno = error;
+  return status;
 }
 
 }  // namespace
@@ -201,17 +286,22 @@ int run_post_install(const char *archive, const char *data_dir) {
   fflush(stdout);
   if (options.verbose) {
     printf("This archive requires more processing using the following command:\n");
-    printf("    %s\n", command);
+    printf("    ");
+    text_print_escaped(stdout, command);
+    print_post_install_args(stdout);
+    putchar('\n');
     if (!isatty(STDIN_FILENO)) {
       printf("but stdin is not a terminal. So forget it.\n");
     } else if (run_confirmed()) {
-      status = system(command);
+      status = run_shell(command);
     }
   } else {
-    status = system(command);
+    status = run_shell(command);
     if (exit_status_failed(status)) {
       fprintf(stderr, "%s: final processing of %s failed\n", archive, options.payload_name);
-      fprintf(stderr, "Command: %s\n", command);
+      fprintf(stderr, "Command: %s", command);
+      print_post_install_args(stderr);
+      fputc('\n', stderr);
     }
   }
   free(command);

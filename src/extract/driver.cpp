@@ -67,9 +67,11 @@ int make_room(int fd, bool compressed, char *link, char *data_dir) {
 // Decompresses or copies the payload from fd to options.out_fd.  Returns 0;
 // 1 when a raw payload held no byte at all.
 int transfer_payload(int fd, bool compressed) {
-  if (preamble.comment[0]) fprintf(stderr, "\n%s\n\nPlease wait...\n", preamble.comment);
-  if (options.verbose || options.extract_only)
-    fprintf(stderr, "Deflating %s...\n", options.payload_name);
+  if (!options.quiet) {
+    if (preamble.comment[0]) fprintf(stderr, "\n%s\n\nPlease wait...\n", preamble.comment);
+    if (options.verbose || options.extract_only)
+      fprintf(stderr, "Deflating %s...\n", options.payload_name);
+  }
   progress_begin(payload_size(fd), compressed ? stream.in_total : 0);
   int status =
       compressed ? decompress_member(fd, options.out_fd) : copy_stream(fd, options.out_fd) == 0;
@@ -94,11 +96,11 @@ int verify_first(int fd, const char *path) {
 
 }  // namespace
 
-int extract_archive(const char *path) {
+int extract_archive(const char *path, bool as_named) {
   // From here on no way out leaves the extract command running or the
   // temporary link behind, and a lost standard error does not end the run.
   fatal_catch_signals();
-  int fd = open_archive(path);
+  int fd = open_archive(path, as_named);
   if (fd < 0) return -1;
   if (verify_first(fd, path) != 0) {
     close(fd);

@@ -359,8 +359,9 @@ int place_extraction_dir(int needed_mb, char link[link_buffer_size], char data_d
       text_copy(data_dir, text_size, p.fs_path);
     return 0;
   } else if (!p.temp_path[0] && p.subdirectory[0]) {
-    fprintf(stderr, "%s: not enough space. Looking for space in other filesystems.\n",
-            p.extraction_dir);
+    if (!options.quiet)
+      fprintf(stderr, "%s: not enough space. Looking for space in other filesystems.\n",
+              p.extraction_dir);
     mnttab_close();
     search = true;
   }
@@ -372,7 +373,7 @@ int place_extraction_dir(int needed_mb, char link[link_buffer_size], char data_d
     if (entry->read_only || fsinfo_space(entry->mount_point, needed_mb, &on_root, &free_mb) != 1 ||
         (geteuid() == 0 && !safe_for_root(entry->mount_point, p.subdirectory)))
       continue;
-    fprintf(stderr, "Trying %s ...\n", entry->mount_point);
+    if (!options.quiet) fprintf(stderr, "Trying %s ...\n", entry->mount_point);
     text_copy(link, link_buffer_size, entry->mount_point);
     int tried = try_place(p, link, data_dir);
     if (tried <= 0) return tried;

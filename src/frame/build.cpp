@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "archive/preamble.h"
 #include "frame/features.h"
@@ -102,6 +103,26 @@ int add_true_size(const char *first) {
   return feature_add("SIZE=", size);
 }
 
+// The first input's name becomes the NAME item: a "," in it would start
+// items of its own (PATH=. exported to the post-install command, VFYFS=/
+// steering the placement), and a quote, a backslash or a control character
+// would change how the list is split for the environment.  Returns 0, or -1
+// after saying why the name is refused.
+int check_name_item(const char *file) {
+  const char *bad = text_last_component(file);
+  for (; *bad; bad++) {
+    char one[2] = {*bad, '\0'};
+    if (strchr(",\"\\", *bad) || text_has_control(one)) break;
+  }
+  if (!*bad) return 0;
+  char shown[2] = {*bad, '\0'};
+  text_print_escaped(stderr, file);
+  fputs(": this name cannot be the payload's NAME item (it holds '", stderr);
+  text_print_escaped(stderr, shown);
+  fputs("'); rename the file or pack it into a tar\n", stderr);
+  return -1;
+}
+
 }  // namespace
 
 int build_archive(int file_count, char **files) {
@@ -120,6 +141,7 @@ int build_archive(int file_count, char **files) {
   // Write failures name the output.
   text_copy(options.payload_name, text_size, "stdout");
   if (options.verify_first && feature_add("VERIFY", "") != 0) return 1;
+  if (check_name_item(files[0]) != 0) return 1;
   if (feature_add("NAME=", text_last_component(files[0])) != 0) return 1;
   if (add_true_size(files[0]) != 0) return 1;
   if (write_preamble(options.extractor_path, options.out_fd) != 0) return 1;

@@ -7,6 +7,8 @@
 
 #include <cstdio>
 
+#include "frame/options.h"
+
 namespace kapsa {
 
 namespace {
@@ -72,7 +74,7 @@ void progress_begin(long long total, long long done) {
   progress.done = progress.start_done = done;
   progress.start_ns = now_ns();
   progress.drawn_ns = 0;
-  progress.running = isatty(STDERR_FILENO) ? 1 : 0;
+  progress.running = !options.quiet && isatty(STDERR_FILENO) ? 1 : 0;
 }
 
 void progress_advance(long long bytes) {

@@ -6,7 +6,7 @@
 // second: the share of the bytes done, the speed and the time left.  The line
 // is erased before any other message is printed and when the transfer ends,
 // so that the terminal ends up showing what it would have shown without it.
-// Nothing is written when standard error is not a terminal.
+// Nothing is written when standard error is not a terminal, or with --quiet.
 #pragma once
 
 namespace kapsa {

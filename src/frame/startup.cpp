@@ -35,10 +35,6 @@ namespace {
 
 constexpr char version_string[] = "@(#) kapsa 1.2    5/17/2001 ";
 constexpr char default_comment[] = "Self-Extracting archive file";
-// "+": options stop at the first file argument, so `kapsa file -a` takes
-// "-a" for a file name.
-constexpr char option_string[] = "+h?ucvxnlap:C:r:f:V:S:t:";
-
 // Long options, beside the short ones; their codes lie past every character.
 enum LongOption {
   check_option = 256,
@@ -47,17 +43,65 @@ enum LongOption {
   version_option,
   level_option,
   threads_option,
-  arch_option
+  arch_option,
+  quiet_option
 };
-const struct option long_options[] = {
-    {"level", required_argument, nullptr, level_option},
-    {"threads", required_argument, nullptr, threads_option},
-    {"arch", required_argument, nullptr, arch_option},
-    {"help", no_argument, nullptr, help_option},
-    {"version", no_argument, nullptr, version_option},
-    {"check", no_argument, nullptr, check_option},
-    {"verify", no_argument, nullptr, verify_option},
-    {nullptr, 0, nullptr, 0},
+
+// The lines of --help: a heading (no option), or an option and a few words.
+struct HelpLine {
+  const char *option;  // as typed, with its argument; null for a heading
+  const char *words;
+};
+
+const HelpLine build_help[] = {
+    {nullptr, "Building an archive of the files, written to standard output:"},
+    {"-a", "store the files raw, not compressed (feature NOCOMPR)"},
+    {"-p PATH", "copy PATH as the extractor image (default: this program)"},
+    {"--arch=NAME", "the extractor image for x86_64 or aarch64 machines"},
+    {"--level=N", "compression level, 1 (fastest) to 12 (smallest); default 9"},
+    {"--threads=N", "compressing threads, 1 to 256; default: the processors"},
+    {nullptr, "The archive's preamble:"},
+    {"-C TEXT", "the comment shown when the archive runs"},
+    {"-f COMMAND", "extract command, fed the payload (default: cat > %p/%o)"},
+    {"-r COMMAND", "post-install command, run after the extract command"},
+    {"-V DIR", "the filesystem that must have room for the data (VFYFS=DIR)"},
+    {"-S SUB", "its subdirectory that receives the data (FSSUB=SUB)"},
+    {"--verify", "the archive checks its payload before it installs (VERIFY)"},
+    {nullptr, "Checking and listing the archives named as files:"},
+    {"--check", "test them without extracting anything"},
+    {"-l", "list their preambles and compression statistics"},
+    {"-v", "with -l: the method, CRC and date too"},
+    {nullptr, "Extracting the archive named as the first file:"},
+    {"-u", "extract it, as if it had been run (options go before its name)"},
+    {"-c", "write the data to a file named \"stdout\""},
+    {"-x", "write the data to standard output; no space check, no commands"},
+    {"-n", "do not run the post-install command"},
+    {"-t PATH", "place the data under PATH, if the archive names a filesystem"},
+    {"--quiet", "no banner, no messages but errors, no progress line"},
+    {"-- ARG...", "after the archive's name: arguments for the post-install"},
+    {nullptr, "Help:"},
+    {"-h, -?", "the short usage, on standard error"},
+    {"--help", "this help"},
+    {"--version", "the version line"},
+};
+
+const HelpLine extract_help[] = {
+    {nullptr, "Installing (what running the archive does):"},
+    {"-n", "do not run the post-install command"},
+    {"-t PATH", "place the data under PATH, if the archive names a filesystem"},
+    {"-v", "verbose: ask before a temporary link and the post-install"},
+    {"--quiet", "no banner, no messages but errors, no progress line"},
+    {"-- ARG...", "pass ARG... to the post-install command"},
+    {"-c", "write the data to a file named \"stdout\", not its stored name"},
+    {"-x", "write the data to standard output; no space check, no commands"},
+    {"-u ARCHIVE", "extract ARCHIVE instead of this archive"},
+    {nullptr, "Checking:"},
+    {"--check", "test the archive without extracting anything"},
+    {"-l", "list the archive's preamble and compression statistics"},
+    {nullptr, "Help:"},
+    {"-h, -?", "the short usage, on standard error"},
+    {"--help", "this help"},
+    {"--version", "the version line"},
 };
 
 // Copies an option's argument into a text buffer, refusing one that does
@@ -74,13 +118,11 @@ struct FlagOption {
   int letter;
   int *flag;
 };
-const FlagOption flag_options[] = {{'c', &options.to_stdout},
-                                   {'l', &options.list_mode},
-                                   {'v', &options.verbose},
-                                   {'x', &options.extract_only},
-                                   {'n', &options.no_run},
-                                   {check_option, &options.check_mode},
-                                   {verify_option, &options.verify_first}};
+const FlagOption flag_options[] = {
+    {'c', &options.to_stdout},      {'l', &options.list_mode},
+    {'v', &options.verbose},        {'x', &options.extract_only},
+    {'n', &options.no_run},         {check_option, &options.check_mode},
+    {quiet_option, &options.quiet}, {verify_option, &options.verify_first}};
 
 // Options that copy their argument into a text; -t only in extract mode.
 struct TextOption {
@@ -190,7 +232,7 @@ void report_option_error(char **argv, int element) {
   const char *word = argv[element];
   const char *me = options.program_name;
   auto long_name = [](int val) {
-    for (const struct option *o = long_options; o->name; o++)
+    for (const struct option *o = startup_long_options; o->name; o++)
       if (o->val == val) return o;
     return static_cast<const struct option *>(nullptr);
   };
@@ -199,14 +241,14 @@ void report_option_error(char **argv, int element) {
     const char *name = word + 2;
     size_t len = strcspn(name, "=");
     int matches = 0;
-    for (const struct option *o = long_options; o->name; o++)
+    for (const struct option *o = startup_long_options; o->name; o++)
       matches += strncmp(o->name, name, len) == 0;
     if (matches < 2) {
       fprintf(stderr, "%s: unrecognized option '%s'\n", me, word);
       return;
     }
     fprintf(stderr, "%s: option '--%.*s' is ambiguous; possibilities:", me, int(len), name);
-    for (const struct option *o = long_options; o->name; o++)
+    for (const struct option *o = startup_long_options; o->name; o++)
       if (strncmp(o->name, name, len) == 0) fprintf(stderr, " '--%s'", o->name);
     fprintf(stderr, "\n");
     return;
@@ -218,11 +260,32 @@ void report_option_error(char **argv, int element) {
             me, o->name);
     return;
   }
-  const char *spec = strchr(option_string + 1, optopt);
+  const char *spec = strchr(startup_option_string + 1, optopt);
   if (optopt != ':' && spec && spec[1] == ':')
     fprintf(stderr, "%s: option requires an argument -- '%c'\n", me, optopt);
   else
     fprintf(stderr, "%s: invalid option -- '%c'\n", me, optopt);
+}
+
+// With -u, the words after the archive's name: what follows a "--" becomes
+// the post-install command's arguments; other words are ignored, but an
+// option among them is refused (it would be dropped, and an -n dropped runs
+// a post-install command the user asked not to run).  Returns 0, or -1
+// after saying why.
+int take_arguments_after_name(int count, char **words) {
+  for (int i = 0; i < count; i++) {
+    if (strcmp(words[i], "--") == 0) {
+      options.post_install_args = words + i + 1;
+      options.post_install_count = count - i - 1;
+      return 0;
+    }
+    if (words[i][0] == '-' && words[i][1]) {
+      fprintf(stderr, "%s: options go before the archive name: %s\n", options.program_name,
+              words[i]);
+      return -1;
+    }
+  }
+  return 0;
 }
 
 // Writes out what is left of standard output and closes it, so that a listing
@@ -243,7 +306,49 @@ int finish_standard_output() {
 
 }  // namespace
 
-void print_usage(Mode mode, FILE *out) {
+// "+": options stop at the first file argument, so `kapsa file -a` takes
+// "-a" for a file name.
+const char startup_option_string[] = "+h?ucvxnlap:C:r:f:V:S:t:";
+
+const struct option startup_long_options[] = {
+    {"level", required_argument, nullptr, level_option},
+    {"threads", required_argument, nullptr, threads_option},
+    {"arch", required_argument, nullptr, arch_option},
+    {"help", no_argument, nullptr, help_option},
+    {"version", no_argument, nullptr, version_option},
+    {"check", no_argument, nullptr, check_option},
+    {"verify", no_argument, nullptr, verify_option},
+    {"quiet", no_argument, nullptr, quiet_option},
+    {nullptr, 0, nullptr, 0},
+};
+
+void print_help(Mode mode) {
+  print_usage(mode, stdout, false);
+  bool building = mode == Mode::build;
+  const HelpLine *lines = building ? build_help : extract_help;
+  size_t count = building ? sizeof build_help / sizeof *build_help
+                          : sizeof extract_help / sizeof *extract_help;
+  for (size_t i = 0; i < count; i++) {
+    if (!lines[i].option)
+      printf("\n%s\n", lines[i].words);
+    else
+      printf("  %-14s %s\n", lines[i].option, lines[i].words);
+  }
+  const char *me = options.program_name;
+  printf("\nCommon command lines:\n");
+  if (building) {
+    printf("  %s -f 'tar xf -' -r 'sh ./app/setup.sh' app.tar > app.run\n", me);
+    printf("  %s --check app.run\n", me);
+    printf("  %s -l app.run\n", me);
+  } else {
+    printf("  %s --check\n", me);
+    printf("  %s -n -t /bigdisk\n", me);
+    printf("  %s -x > data\n", me);
+  }
+  printf("\nSee kapsa(1).\n");
+}
+
+void print_usage(Mode mode, FILE *out, bool options_too) {
   fprintf(out, "Version: %s\n", version_string);
   if (mode == Mode::build) {
     fprintf(out,
@@ -254,6 +359,7 @@ void print_usage(Mode mode, FILE *out) {
   }
   fprintf(out, "\n%s\n\n", preamble.comment);
   fprintf(out, "Usage: %s [-hclnvtx]\n", options.program_name);
+  if (!options_too) return;
   fputs(
       "    -h: show this help\n"
       "    -u: use as utility to decompress archive specified on command-line\n"
@@ -286,12 +392,18 @@ int startup_main(int argc, char **argv) {
   }
 
   bool archive_named = false;
+  bool ended_by_dashes = false;  // a "--" ended the options
+  int options_end = optind;      // first word after the last option
   opterr = 0;
   for (;;) {
     int element = optind;
     optopt = 0;
-    int c = getopt_long(argc, argv, option_string, long_options, nullptr);
-    if (c == -1) break;
+    int c = getopt_long(argc, argv, startup_option_string, startup_long_options, nullptr);
+    if (c == -1) {
+      ended_by_dashes = optind > options_end && strcmp(argv[optind - 1], "--") == 0;
+      break;
+    }
+    options_end = optind;
     if (c == 'u') {
       mode = Mode::extract;
       archive_named = true;
@@ -300,7 +412,7 @@ int startup_main(int argc, char **argv) {
     // Asked for, the usage and the version go to standard output.
     if (c == help_option || c == version_option) {
       if (c == help_option)
-        print_usage(mode, stdout);
+        print_help(mode);
       else
         printf("Version: %s\n", version_string);
       return finish_standard_output() == 0 ? 0 : 1;
@@ -327,16 +439,17 @@ int startup_main(int argc, char **argv) {
   // Listing and checking take the same archives: the running one, or each
   // file argument of the plain tool.
   if (options.list_mode || options.check_mode) {
-    auto job = [](const char *name) {
+    // A named archive is read by its name, whatever its mode bits.
+    auto job = [](const char *name, bool as_named) {
       if (options.check_mode)
-        check_archive(name);
+        check_archive(name, as_named);
       else
-        list_archive(name);
+        list_archive(name, as_named);
     };
     if (file_count == 0 || mode == Mode::extract) {
-      job(self_name);
+      job(self_name, false);
     } else {
-      for (int i = 0; i < file_count; i++) job(files[i]);
+      for (int i = 0; i < file_count; i++) job(files[i], true);
     }
     return finish_standard_output() == 0 ? options.exit_code : 1;
   }
@@ -347,8 +460,12 @@ int startup_main(int argc, char **argv) {
         return 1;
       }
       self_name = files[0];
+      if (take_arguments_after_name(file_count - 1, files + 1) != 0) return 1;
+    } else if (ended_by_dashes) {
+      options.post_install_args = files;
+      options.post_install_count = file_count;
     }
-    return extract_archive(self_name) == 0 ? 0 : 1;
+    return extract_archive(self_name, archive_named) == 0 ? 0 : 1;
   }
   if (file_count == 0) {
     print_usage(mode);

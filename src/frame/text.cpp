@@ -29,4 +29,48 @@ const char *text_last_component(const char *path) {
   return slash ? slash + 1 : path;
 }
 
+namespace {
+
+bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+}  // namespace
+
+bool text_has_control(const char *text) {
+  for (const char *p = text; *p; p++)
+    if (is_control(static_cast<unsigned char>(*p))) return true;
+  return false;
+}
+
+void text_print_escaped(FILE *out, const char *text) {
+  if (!text_has_control(text)) {
+    fputs(text, out);
+    return;
+  }
+  for (const char *p = text; *p; p++) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    switch (c) {
+      case '\r':
+        fputs("\\r", out);
+        break;
+      case '\n':
+        fputs("\\n", out);
+        break;
+      case '\t':
+        fputs("\\t", out);
+        break;
+      case 0x1b:
+        fputs("\\e", out);
+        break;
+      case '\\':
+        fputs("\\\\", out);
+        break;
+      default:
+        if (is_control(c))
+          fprintf(out, "\\%03o", c);
+        else
+          putc(c, out);
+    }
+  }
+}
+
 }  // namespace kapsa

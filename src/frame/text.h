@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 namespace kapsa {
 
@@ -18,5 +19,14 @@ __attribute__((format(printf, 3, 4))) int text_format(char *dst, size_t cap, con
 
 // Returns the text after the last "/" of path (the whole path when it has none).
 const char *text_last_component(const char *path);
+
+// Whether text holds a control character (a byte below 0x20, or 0x7f).
+bool text_has_control(const char *text);
+
+// Writes text to out so that a terminal shows it as it is: a text without
+// control characters byte for byte; in one with them, each control
+// character escaped ("\r", "\n", "\t", "\e", else "\ooo" in octal) and
+// each backslash doubled, so that what is shown cannot be mistaken.
+void text_print_escaped(FILE *out, const char *text);
 
 }  // namespace kapsa
