@@ -30,7 +30,7 @@ struct FirstUse : testing::Test {
 
 // --help begins with the usage line of its mode and gives every option of
 // the option tables a line (the build options in the plain tool's help
-// only), then the common command lines and the manual.  -h stays as it was.
+// only), then the common command lines and the manual.
 TEST_F(FirstUse, HelpGivesEveryOptionOfItsModeALine) {
   std::string a = test::build_archive(dir, "a.run", {"-C", "the comment", "notes.txt"});
   const std::string k = test::kapsa_bin();
@@ -75,18 +75,6 @@ TEST_F(FirstUse, HelpGivesEveryOptionOfItsModeALine) {
     EXPECT_NE(r.out.find("\nCommon command lines:\n  " + c.program + " "), std::string::npos);
     EXPECT_EQ(r.out.substr(r.out.size() - 15), "\nSee kapsa(1).\n");
   }
-  Result h = test::run(a, {"-h"});
-  EXPECT_EQ(h.status, 1);
-  EXPECT_EQ(h.err, version + "\nthe comment\n\nUsage: " + a +
-                       " [-hclnvtx]\n"
-                       "    -h: show this help\n"
-                       "    -u: use as utility to decompress archive specified on command-line\n"
-                       "    -l: list compression statistics\n"
-                       "    -c: extract to stdout instead of archive name\n"
-                       "    -x: extract only. do not deflate the archive\n"
-                       "    -n: do not run install command after deflating archive\n"
-                       "    -t: temp path for decompression if archive allows\n"
-                       "    -v: verbose output\n");
 }
 
 // An archive is read by the name it is given, executable or not; only a
