@@ -80,7 +80,7 @@ TEST_F(FeatureList, NewKeysMatchWholeItemsOnly) {
       {"NAME=VERIFY.tar,SIZEX=1", "VERIFY", "<none>", -1},
       {"NAME=x,VERIFY,SIZE=4295999488", "VERIFY", "VERIFY", 4295999488LL},
       {"VERIFYING,NAME=SIZE=3", "VERIFY", "<none>", -1},
-      {"SIZE,SIZE=12x", "SIZE", "SIZE", -1},
+      {"SIZE,SIZE=12x", "SIZE", "SIZE", -2},
   };
   for (const Case &c : cases) {
     set(c.list);

@@ -157,6 +157,10 @@ TEST_F(Damaged, ArchivesCutAtEveryLengthFailCleanly) {
       }
       // Payload the extraction needs is missing.
       EXPECT_EQ(extracted.status, 1) << where;
+      // A feature list cut inside its SIZE= item is refused as damaged.
+      if (cut < offset &&
+          extracted.err == "./" + name + ": damaged archive: SIZE= does not match the trailer\n")
+        continue;
       const std::string eof = "\nkapsa: ./" + name + ": unexpected end of file\n";
       EXPECT_EQ(
           extracted.err.substr(extracted.err.size() - std::min(extracted.err.size(), eof.size())),

@@ -16,6 +16,8 @@ namespace kapsa {
 
 int check_payload(int fd, const char *archive) {
   if (!payload_compressed()) return 0;
+  PayloadSizes sizes;
+  if (payload_sizes(fd, archive, &sizes) != 0) return -1;
   options.archive_fd = fd;
   if (read_member_header() < 0) {
     fprintf(stderr, "%s: unknown compression method\n", archive);

@@ -8,7 +8,8 @@ namespace kapsa {
 // first payload byte): the gzip header, then the member decompressed and its
 // CRC-32 and length checked, nothing written.  Returns 1 when it is good, 0
 // for a raw payload (which carries no checksum), -1 when the header was
-// refused (after "<archive>: unknown compression method").  Damaged data
+// refused (after "<archive>: unknown compression method") or the SIZE= item
+// does not match the trailer (after saying so).  Damaged data
 // ends the process with the stream error an extraction would print.
 int check_payload(int fd, const char *archive);
 

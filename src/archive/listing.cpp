@@ -41,7 +41,8 @@ void list_archive(const char *name, bool as_named) {
   options.archive_fd = 0;
 
   bool compressed = payload_compressed();
-  if (compressed && read_member_header() < 0) {
+  PayloadSizes sizes = {};
+  if (compressed && (read_member_header() < 0 || payload_sizes(0, name, &sizes) != 0)) {
     options.exit_code = 1;
     return;
   }
@@ -65,10 +66,9 @@ void list_archive(const char *name, bool as_named) {
     if (options.verbose) printf("method  crc     date  time  ");
     printf("compressed  uncompr. ratio uncompressed_name\n");
   }
-  uint32_t crc, isize;
-  off_t compressed_size = read_last_trailer(0, &crc, &isize) - options.payload_offset + 8;
-  long long uncompressed = feature_true_size();
-  if (uncompressed < 0) uncompressed = isize;
+  long long compressed_size = sizes.trailer_at - options.payload_offset + 8;
+  long long uncompressed = sizes.last;
+  uint32_t crc = sizes.crc;
   if (options.verbose) {
     time_t when = member_time;
     const char *text = ctime(&when);
@@ -76,8 +76,10 @@ void list_archive(const char *name, bool as_named) {
     if (text && strlen(text) >= 16) text_format(date, sizeof date, "%.12s", text + 4);
     printf("%5s %08lx %11s ", "defla", static_cast<unsigned long>(crc), date);
   }
-  printf("%9lld %9lld ", static_cast<long long>(compressed_size), uncompressed);
-  print_ratio(uncompressed - (compressed_size - framing_bytes), uncompressed, stdout);
+  printf("%9lld %9lld ", compressed_size, uncompressed);
+  // Sizes below 2^63 each: the difference is taken in 128 bits.
+  print_ratio(__int128(uncompressed) - (__int128(compressed_size) - framing_bytes), uncompressed,
+              stdout);
   printf(" %s\n", options.payload_name);
 }
 

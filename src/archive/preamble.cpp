@@ -11,9 +11,11 @@
 #include <cstring>
 #include <memory>
 
+#include "frame/features.h"
 #include "frame/locate.h"
 #include "frame/syserr.h"
 #include "frame/text.h"
+#include "gz/reader.h"
 #include "gz/stream.h"
 
 namespace kapsa {
@@ -41,12 +43,15 @@ volatile unsigned char magic_key = magic_mask;
 // Reads one preamble text, a byte a time, into field (text_size bytes) up to
 // and including its NUL.  Returns 0; 0 also when the file ends first (the
 // text is what was read); -1 when the text does not fit the field (the field
-// then holds its first 1,023 characters).
+// then holds its first 1,023 characters); -2 when a read failed (errno set).
 int read_preamble_text(int fd, char *field) {
   size_t len = 0;
   for (;;) {
     char c;
-    if (read_full(fd, &c, 1) != 1) break;
+    if (read_full(fd, &c, 1) != 1) {
+      if (errno != 0) return -2;
+      break;
+    }
     if (c == '\0') break;
     if (len == text_size - 1) {
       field[len] = '\0';
@@ -112,6 +117,7 @@ int write_preamble(const char *extractor, int out) {
 
 int find_preamble(const char *name, bool as_named) {
   preamble.damaged = 0;
+  preamble.read_failed = 0;
   const char *path = as_named && access(name, F_OK) == 0 ? name : locate_executable(name);
   if (!path) {
     fprintf(stderr, "%s: unable to find kapsa to build preamble\n", options.program_name);
@@ -153,7 +159,14 @@ int find_preamble(const char *name, bool as_named) {
   while (magic_end < 0) {
     ssize_t n = read(fd, buffer.get(), search_buffer_size - 1);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0) {
+      // A file that cannot be read is not a file without a preamble.
+      syserr_report(path);
+      preamble.read_failed = 1;
+      close(fd);
+      return -1;
+    }
+    if (n == 0) break;
     for (ssize_t i = 0; i < n; i++) {
       unsigned char c = buffer.get()[i];
       while (matched > 0 && c != magic[matched]) matched = fallback[matched - 1];
@@ -175,8 +188,14 @@ int find_preamble(const char *name, bool as_named) {
                     preamble.extract_command};
   for (char *field : fields) *field = '\0';
   for (char *field : fields) {
-    if (read_preamble_text(fd, field) != 0) {
+    int read = read_preamble_text(fd, field);
+    if (read == -2) {
+      syserr_report(path);
+      preamble.read_failed = 1;
+    } else if (read != 0) {
       preamble.damaged = 1;
+    }
+    if (read != 0) {
       close(fd);
       return -1;
     }
@@ -187,6 +206,32 @@ int find_preamble(const char *name, bool as_named) {
     return -1;
   }
   return fd;
+}
+
+int payload_sizes(int fd, const char *name, PayloadSizes *sizes) {
+  uint32_t isize;
+  sizes->trailer_at = read_last_trailer(fd, &sizes->crc, &isize);
+  long long size = feature_true_size();
+  sizes->uncompressed = sizes->last = isize;
+  if (size == -1) return 0;
+  // The size is the first member's: the last trailer is its own when the
+  // payload holds one member; of several, the first is measured.  One that
+  // cannot be measured is damaged data, which reading it will report.
+  bool fits = size >= 0;
+  if (fits && uint32_t(size) == isize) {
+    sizes->last = size;
+  } else if (fits) {
+    uint64_t length;
+    uint32_t first_isize;
+    if (measure_member(fd, options.payload_offset, &length, &first_isize) == 0)
+      fits = length == uint64_t(size) && first_isize == uint32_t(size);
+  }
+  if (!fits) {
+    fprintf(stderr, "%s: damaged archive: SIZE= does not match the trailer\n", name);
+    return -1;
+  }
+  sizes->uncompressed = size;
+  return 0;
 }
 
 long long payload_size(int fd) {
@@ -201,6 +246,7 @@ int open_archive(const char *name, bool as_named) {
     close(fd);
     fd = -1;
   }
+  if (fd < 0 && preamble.read_failed) return -1;  // the failed read named itself
   if (fd < 0) {
     if (preamble.damaged)
       fprintf(stderr, "%s: damaged archive: a preamble text is longer than %zu characters\n", name,

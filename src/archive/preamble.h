@@ -18,7 +18,10 @@
 // system's loader runs the image and ignores the bytes behind it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <cstdint>
 
 #include "frame/options.h"
 
@@ -32,6 +35,7 @@ struct Preamble {
   char run_command[text_size];      // post-install command; empty: none
   char extract_command[text_size];  // receives the payload; empty: "cat > %p/%o"
   int damaged;                      // set by find_preamble: a stored text did not fit
+  int read_failed;                  // set by find_preamble: a read failed (and was reported)
 };
 
 extern Preamble preamble;
@@ -55,8 +59,29 @@ int write_preamble(const char *extractor, int out);
 // Prints only when the name cannot be located or opened.  A file that is not a
 // regular file, or has no magic, gives -1 silently.  A stored text of more
 // than 1,023 characters gives -1 with preamble.damaged set (the texts read so
-// far are kept, cut within their buffers).
+// far are kept, cut within their buffers).  A read that fails is reported
+// with the path and gives -1 with preamble.read_failed set.
 int find_preamble(const char *name, bool as_named = false);
+
+// The sizes of a compressed payload, from the trailer at the end of the file
+// and the feature list.
+struct PayloadSizes {
+  off_t trailer_at;        // offset of the last member's trailer (the last 8 bytes)
+  uint32_t crc;            // the last member's CRC-32
+  long long uncompressed;  // the first input's size: its SIZE= item, else the trailer's ISIZE
+  long long last;          // the last member's size: its ISIZE, or SIZE= when it is the first
+};
+
+// Reads the trailer of the compressed archive open on fd (name for the
+// message) and checks its SIZE= item against the first member's trailer:
+// one plain decimal below 2^63 whose value modulo 2^32 is that trailer's
+// ISIZE.  The last trailer is the first member's when the payload holds one
+// member; when it does not match, the first member is measured (inflated
+// into nothing), and its length must be the value (a first member that
+// cannot be inflated is left to the data's own checks).  Returns 0, or -1
+// after "<name>: damaged archive: SIZE= does not match the trailer".  A file
+// too short for a trailer ends the process (read_last_trailer).
+int payload_sizes(int fd, const char *name, PayloadSizes *sizes);
 
 // Bytes of the payload of the archive open on fd: from options.payload_offset
 // to the end of the file; 0 when its size cannot be told.
@@ -66,7 +91,8 @@ long long payload_size(int fd);
 // preamble (with as_named as find_preamble takes it), then sets options.input_name to name,
 // options.out_fd to standard output and options.payload_name to "stdout".  Returns the descriptor
 // at the first payload byte; or -1 after saying so ("<name>: unable to find preamble magic value",
-// after a word on a damaged preamble when it was one).
+// after a word on a damaged preamble when it was one; the system's error alone when a
+// read failed).
 int open_archive(const char *name, bool as_named);
 
 }  // namespace kapsa

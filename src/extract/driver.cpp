@@ -3,6 +3,7 @@
 #include "extract/driver.h"
 
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "archive/check.h"
 #include "archive/preamble.h"
@@ -27,21 +29,54 @@ namespace kapsa {
 
 namespace {
 
-// Megabytes needed for the payload: from its true size (a SIZE= item) or the
-// gzip trailer's ISIZE, or for a raw payload from its length.  Leaves the file position at the end.
-int needed_megabytes(int fd, bool compressed) {
-  errno = 0;
-  if (!compressed) {
-    off_t end = lseek(fd, 0, SEEK_END);
-    if (end < 0) fatal_read_error();
-    long long mb = (end - options.payload_offset) / 1048576 + 1;
-    return mb > INT_MAX ? INT_MAX : int(mb);
-  }
-  uint32_t crc, isize;
-  read_last_trailer(fd, &crc, &isize);
-  long long size = feature_true_size();
-  long long mb = (size < 0 ? isize : size) / 1048576 + 1;
+// Megabytes needed for the payload: the first input's size (checked SIZE=
+// item, or the gzip trailer's ISIZE), or for a raw payload its length.
+int needed_megabytes(int fd, bool compressed, const PayloadSizes &sizes) {
+  long long size = compressed ? sizes.uncompressed : payload_size(fd);
+  long long mb = size / 1048576 + 1;
   return mb > INT_MAX ? INT_MAX : int(mb);
+}
+
+// The archives whose lock a run's ancestors hold: "<device>:<inode>" items,
+// separated by ",", exported by each run that takes a lock to its children.
+constexpr char locked_variable[] = "KAPSA_LOCKED";
+
+// Takes the lock that keeps two runs of the archive open on fd (path, for
+// the message) from placing their data at once.  A run started, directly or
+// not, by a run that holds it goes on without it: waiting would be waiting
+// for itself.  A run that must wait says so once, after a second, and waits
+// on (a signal ends it through the cleanup).  The lock goes with the
+// descriptor, which no child inherits; where locks are not supported, the
+// placement's own checks still keep the runs apart.
+void lock_archive(int fd, const char *path) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return;
+  char item[64];
+  text_format(item, sizeof item, "%llu:%llu", (unsigned long long)st.st_dev,
+              (unsigned long long)st.st_ino);
+  const char *held = getenv(locked_variable);
+  for (const char *p = held; p && *p;) {
+    size_t len = strcspn(p, ",");
+    if (len == strlen(item) && memcmp(p, item, len) == 0) return;
+    p += len + (p[len] == ',');
+  }
+  constexpr long poll_ns = 50 * 1000 * 1000;
+  for (long waited_ns = 0;; waited_ns += poll_ns) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) break;
+    if (errno != EWOULDBLOCK && errno != EINTR) return;
+    if (waited_ns == 1000 * 1000 * 1000) {
+      progress_erase();
+      fprintf(stderr, "%s: waiting for another run of this archive to end\n", path);
+    }
+    struct timespec pause = {0, poll_ns};
+    nanosleep(&pause, nullptr);
+  }
+  char list[text_size];
+  if (held && *held)
+    text_format(list, sizeof list, "%s,%s", held, item);
+  else
+    text_copy(list, sizeof list, item);
+  setenv(locked_variable, list, 1);
 }
 
 // Makes room for the data when the archive names a filesystem (and -x is not
@@ -49,17 +84,14 @@ int needed_megabytes(int fd, bool compressed) {
 // directory the data goes to (left empty without a placement).  Returns 0,
 // or -1 when the placement refused.  The file position of fd is kept, so
 // that the gzip stream goes on where the header read stopped.
-int make_room(int fd, bool compressed, char *link, char *data_dir) {
+int make_room(int fd, const char *path, bool compressed, const PayloadSizes &sizes, char *link,
+              char *data_dir) {
   if (options.extract_only || !feature_lookup("VFYFS=")) return 0;
   off_t here = lseek(fd, 0, SEEK_CUR);
   if (here < 0) return 0;
-  // Two runs of one archive place their data one after the other: the
-  // second waits here until the first has ended (the lock goes with the
-  // descriptor, which no child inherits).  Where locks are not supported,
-  // the placement's own checks still keep the runs apart.
-  while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-  }
-  if (place_extraction_dir(needed_megabytes(fd, compressed), link, data_dir) != 0) return -1;
+  // Two runs of one archive place their data one after the other.
+  lock_archive(fd, path);
+  if (place_extraction_dir(needed_megabytes(fd, compressed, sizes), link, data_dir) != 0) return -1;
   if (lseek(fd, here, SEEK_SET) != here) fatal_read_error();
   return 0;
 }
@@ -102,13 +134,19 @@ int extract_archive(const char *path, bool as_named) {
   fatal_catch_signals();
   int fd = open_archive(path, as_named);
   if (fd < 0) return -1;
+  // Sizes the archive claims are checked before anything is made or started.
+  bool compressed = payload_compressed();
+  PayloadSizes sizes = {};
+  if (compressed && payload_sizes(fd, path, &sizes) != 0) {
+    close(fd);
+    return -1;
+  }
   if (verify_first(fd, path) != 0) {
     close(fd);
     return -1;
   }
   options.archive_fd = fd;
 
-  bool compressed = payload_compressed();
   int method = 0;
   if (compressed) {
     method = read_member_header();
@@ -118,7 +156,7 @@ int extract_archive(const char *path, bool as_named) {
 
   char link[link_buffer_size] = "";
   char data_dir[text_size] = "";  // where the data lands: the placement's, or "."
-  if (make_room(fd, compressed, link, data_dir) != 0) {
+  if (make_room(fd, path, compressed, sizes, link, data_dir) != 0) {
     close(fd);
     return -1;
   }

@@ -90,17 +90,50 @@ long long input_size(int file_count, char **files, const struct stat &output) {
   return total;
 }
 
-// The trailer keeps the size modulo 2^32: for a first input of 4 GiB or more
-// the feature list carries its true size ("SIZE=<bytes>"), which the listing
-// and the space check use instead.  Returns 0, or -1 after a message.
-int add_true_size(const char *first) {
+// The trailer keeps the size modulo 2^32, and the last trailer of a payload
+// is its last member's: for a first input of 4 GiB or more, and whenever the
+// payload will hold more than one member, the feature list carries the first
+// input's true size ("SIZE=<bytes>"), which the listing and the space check
+// use instead.  *recorded receives the size written, or -1.  Returns 0, or -1
+// after a message.
+int add_true_size(int file_count, const char *first, long long *recorded) {
+  *recorded = -1;
   struct stat st;
   if (!payload_compressed() || stat(first, &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_size < (off_t(1) << 32))
+      (st.st_size < (off_t(1) << 32) && file_count < 2))
     return 0;
   char size[32];
   text_format(size, sizeof size, "%lld", static_cast<long long>(st.st_size));
-  return feature_add("SIZE=", size);
+  if (feature_add("SIZE=", size) != 0) return -1;
+  *recorded = st.st_size;
+  return 0;
+}
+
+// After the first member: a recorded size that the file no longer had fails
+// the build (the archive would be refused as damaged); a first input read
+// through a pipe, whose size no item could record, is warned of when the
+// space check will ask for less than it gave.  Returns 0, or -1 after a
+// message.
+int check_first_size(const char *name, long long recorded, uint64_t read, int file_count) {
+  if (recorded >= 0) {
+    if (uint64_t(recorded) == read) return 0;
+    fprintf(stderr, "%s: changed size while it was read (%lld bytes, then %llu)\n", name, recorded,
+            (unsigned long long)read);
+    return -1;
+  }
+  struct stat st;
+  if (stat(name, &st) == 0 && S_ISREG(st.st_mode)) return 0;
+  if (read >= (uint64_t(1) << 32))
+    fprintf(stderr,
+            "%s: warning: %s gave %llu bytes through a pipe; the archive's space check will ask "
+            "for only %llu modulo 4 GiB; build from a file to record the true size\n",
+            options.program_name, name, (unsigned long long)read, (unsigned long long)read);
+  else if (file_count > 1)
+    fprintf(stderr,
+            "%s: warning: %s gave %llu bytes through a pipe; the archive's space check will ask "
+            "for the last file's size instead; build from a file to record the true size\n",
+            options.program_name, name, (unsigned long long)read);
+  return 0;
 }
 
 // The first input's name becomes the NAME item: a "," in it would start
@@ -143,7 +176,8 @@ int build_archive(int file_count, char **files) {
   if (options.verify_first && feature_add("VERIFY", "") != 0) return 1;
   if (check_name_item(files[0]) != 0) return 1;
   if (feature_add("NAME=", text_last_component(files[0])) != 0) return 1;
-  if (add_true_size(files[0]) != 0) return 1;
+  long long recorded;
+  if (add_true_size(file_count, files[0], &recorded) != 0) return 1;
   if (write_preamble(options.extractor_path, options.out_fd) != 0) return 1;
 
   bool raw = !payload_compressed();
@@ -156,10 +190,13 @@ int build_archive(int file_count, char **files) {
       continue;
     }
     options.archive_fd = fd;
-    if (raw)
+    if (raw) {
       copy_stream(fd, options.out_fd);
-    else
+    } else {
       write_gzip_member(fd, options.out_fd);
+      if (i == 0 && check_first_size(files[0], recorded, stream.member_bytes, file_count) != 0)
+        options.exit_code = 1;
+    }
     close(fd);
   }
   progress_end();

@@ -1,6 +1,7 @@
 // Appending to and looking up the feature list.
 #include "frame/features.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -72,11 +73,27 @@ int feature_add(const char *key, const char *value) {
 bool payload_compressed() { return feature_lookup("NOCOMPR") == nullptr; }
 
 long long feature_true_size() {
-  const char *item = feature_item("SIZE");
-  if (!item || item[4] != '=') return -1;
-  char *end;
-  long long size = strtoll(item + 5, &end, 10);
-  return end != item + 5 && *end == '\0' && size >= 0 ? size : -1;
+  static constexpr char key[] = "SIZE=";
+  constexpr size_t key_len = sizeof key - 1;
+  long long size = -1;
+  for (const char *item = preamble.features; *item;) {
+    size_t len = strcspn(item, ",");
+    if (len >= key_len && memcmp(item, key, key_len) == 0) {
+      if (size >= 0) return -2;  // a second one
+      const char *digit = item + key_len, *end = item + len;
+      if (digit == end) return -2;
+      unsigned long long value = 0;
+      for (; digit < end; digit++) {
+        if (*digit < '0' || *digit > '9') return -2;
+        value = value * 10 + unsigned(*digit - '0');
+        if (value > (unsigned long long)LLONG_MAX) return -2;  // 2^63 or more
+      }
+      size = (long long)value;
+    }
+    item += len;
+    if (*item == ',') item++;
+  }
+  return size;
 }
 
 }  // namespace kapsa

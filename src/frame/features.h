@@ -34,9 +34,12 @@ int feature_add(const char *key, const char *value);
 // Whether the payload is gzip data: true unless the list holds "NOCOMPR".
 bool payload_compressed();
 
-// The payload's true uncompressed size from a "SIZE=" item (written for
-// inputs of 4 GiB or more, whose trailer keeps the size modulo 2^32); -1
-// when the list holds none.
+// The first input's true uncompressed size from its "SIZE=" item (the build
+// writes one for an input of 4 GiB or more, whose trailer keeps the size
+// modulo 2^32, and whenever the payload has more than one member, whose
+// last trailer is another file's).  Returns the size; -1 when the list holds
+// no SIZE= item; -2 when an archive cannot be trusted with it: a second
+// SIZE= item, or a value that is not a plain decimal below 2^63.
 long long feature_true_size();
 
 }  // namespace kapsa

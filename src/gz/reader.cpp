@@ -1,6 +1,7 @@
 // Reading one gzip member: header fields, inflate loop, trailer checks.
 #include "gz/reader.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -224,12 +225,110 @@ int decompress_member(int in, int out) {
   return 0;
 }
 
+namespace {
+
+// Bytes of fd from a position on, read with pread into a buffer of its own.
+struct Source {
+  int fd;
+  off_t at;  // file offset of buf[0] + len, the next byte to read
+  unsigned char buf[32768];
+  size_t pos = 0, len = 0;
+};
+
+bool source_fill(Source &s) {
+  for (;;) {
+    ssize_t n = pread(s.fd, s.buf, sizeof s.buf, s.at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    s.at += n;
+    s.pos = 0;
+    s.len = size_t(n);
+    return true;
+  }
+}
+
+int source_byte(Source &s) {
+  if (s.pos == s.len && !source_fill(s)) return -1;
+  return s.buf[s.pos++];
+}
+
+bool source_skip(Source &s, size_t count) {
+  while (count--)
+    if (source_byte(s) < 0) return false;
+  return true;
+}
+
+bool source_skip_text(Source &s) {
+  for (;;) {
+    int c = source_byte(s);
+    if (c <= 0) return c == 0;
+  }
+}
+
+}  // namespace
+
+int measure_member(int fd, off_t start, uint64_t *length, uint32_t *isize) {
+  Source s{fd, start, {}};
+  int id1 = source_byte(s), id2 = source_byte(s), method = source_byte(s), flags = source_byte(s);
+  if (id1 != 0x1f || (id2 != 0x8b && id2 != 0x9e) || method != 8 || flags < 0) return -1;
+  if (!source_skip(s, 6)) return -1;                    // MTIME, XFL, OS
+  if ((flags & 0x02) && !source_skip(s, 2)) return -1;  // part number
+  if (flags & 0x04) {                                   // extra field
+    int low = source_byte(s), high = source_byte(s);
+    if (high < 0 || !source_skip(s, size_t(low | high << 8))) return -1;
+  }
+  if ((flags & 0x08) && !source_skip_text(s)) return -1;  // name
+  if ((flags & 0x10) && !source_skip_text(s)) return -1;  // comment
+
+  z_stream zs = {};
+  if (inflateInit2(&zs, -15) != Z_OK) return -1;
+  InflateGuard guard{&zs};
+  unsigned char sink[32768];
+  uint64_t out = 0;
+  int ret = Z_OK;
+  while (ret != Z_STREAM_END) {
+    if (s.pos == s.len && !source_fill(s)) return -1;
+    zs.next_in = s.buf + s.pos;
+    zs.avail_in = uInt(s.len - s.pos);
+    zs.next_out = sink;
+    zs.avail_out = sizeof sink;
+    ret = inflate(&zs, Z_NO_FLUSH);
+    if (ret != Z_OK && ret != Z_STREAM_END && ret != Z_BUF_ERROR) return -1;
+    out += sizeof sink - zs.avail_out;
+    s.pos = s.len - zs.avail_in;
+  }
+  uint32_t stored = 0;
+  if (!source_skip(s, 4)) return -1;  // CRC32, checked by a real read
+  for (int i = 0; i < 4; i++) {
+    int c = source_byte(s);
+    if (c < 0) return -1;
+    stored |= uint32_t(c) << (8 * i);
+  }
+  *length = out;
+  *isize = stored;
+  return 0;
+}
+
 off_t read_last_trailer(int fd, uint32_t *crc, uint32_t *isize) {
   errno = 0;
-  off_t at = lseek(fd, -8, SEEK_END);
-  if (at < 0) fatal_read_error();
+  struct stat st;
+  if (fstat(fd, &st) != 0) fatal_read_error();
+  if (st.st_size < 8) {
+    errno = 0;  // too short: an unexpected end of file
+    fatal_read_error();
+  }
+  off_t at = st.st_size - 8;
   unsigned char trailer[8];
-  if (read_full(fd, trailer, sizeof trailer) != sizeof trailer) fatal_read_error();
+  size_t got = 0;
+  while (got < sizeof trailer) {
+    ssize_t n = pread(fd, trailer + got, sizeof trailer - got, at + off_t(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = 0;
+      fatal_read_error();
+    }
+    got += size_t(n);
+  }
   auto le32 = [](const unsigned char *p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
   };

@@ -40,9 +40,18 @@ int read_member_header();
 // the checks only after all data has been written.
 int decompress_member(int in, int out);
 
+// Measures the gzip member that starts at offset start of fd without
+// writing anything and without moving the file position or touching the
+// stream buffers: its header is skipped, its data inflated into nothing.
+// Returns 0 with *length (the bytes it decompresses to, all 64 bits) and
+// *isize (its trailer's ISIZE) set; -1 when it is not one complete, valid
+// member (nothing is printed).
+int measure_member(int fd, off_t start, uint64_t *length, uint32_t *isize);
+
 // Reads the last 8 bytes of the file fd, the trailer of its last member:
-// CRC-32 and ISIZE.  Returns the trailer's offset; a file too short for it,
-// or a failed read, ends the process.
+// CRC-32 and ISIZE, without moving the file position.  Returns the
+// trailer's offset; a file too short for it, or a failed read, ends the
+// process.
 off_t read_last_trailer(int fd, uint32_t *crc, uint32_t *isize);
 
 }  // namespace kapsa

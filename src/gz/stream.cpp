@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -27,6 +28,7 @@ void reset_streams() {
   stream.in_len = 0;
   stream.in_total = 0;
   stream.out_total = 0;
+  stream.member_bytes = 0;
 }
 
 int try_refill_input() {
@@ -152,6 +154,7 @@ long read_for_compressor(unsigned char *buffer, size_t size) {
   if (n == 0) return 0;
   update_crc(buffer, size_t(n));
   stream.in_total += uint32_t(n);
+  stream.member_bytes += uint64_t(n);
   progress_advance(n);
   return long(n);
 }
@@ -208,8 +211,8 @@ void fatal_write_error() {
   fatal_exit();
 }
 
-void print_ratio(long long numerator, long long denominator, FILE *out) {
-  long long ratio;
+void print_ratio(__int128 numerator, __int128 denominator, FILE *out) {
+  __int128 ratio;
   if (denominator == 0)
     ratio = 0;
   else if (denominator < 2147483)
@@ -222,7 +225,10 @@ void print_ratio(long long numerator, long long denominator, FILE *out) {
   } else {
     putc(' ', out);
   }
-  fprintf(out, "%2lld.%1lld%%", ratio / 10, ratio % 10);
+  // A hostile archive can claim sizes whose ratio passes 2^63 tenths of a
+  // percent: it is cut there rather than wrapped.
+  long long tenths = ratio > LLONG_MAX ? LLONG_MAX : (long long)ratio;
+  fprintf(out, "%2lld.%1lld%%", tenths / 10, tenths % 10);
 }
 
 }  // namespace kapsa

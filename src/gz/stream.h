@@ -32,6 +32,7 @@ struct StreamState {
   uint32_t in_total;      // compressed bytes read in, or bytes handed to the compressor
   uint32_t out_total;     // bytes written to out_fd by the two flushes (modulo 2^32)
   uint32_t crc_register;  // running CRC-32, kept uncomplemented
+  uint64_t member_bytes;  // bytes handed to the compressor for this member, all 64 bits
 };
 
 extern StreamState stream;
@@ -107,7 +108,8 @@ long long copy_stream(int in, int out);
 [[noreturn]] void fatal_write_error();
 
 // Prints numerator/denominator as a signed percentage with one decimal
-// (" 33.3%", "- 5.0%") to out.
-void print_ratio(long long numerator, long long denominator, FILE *out);
+// (" 33.3%", "- 5.0%") to out; computed in 128 bits, so that sizes read from
+// an archive cannot overflow it.
+void print_ratio(__int128 numerator, __int128 denominator, FILE *out);
 
 }  // namespace kapsa
