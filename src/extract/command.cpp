@@ -281,7 +281,17 @@ int run_post_install(const char *archive, const char *data_dir) {
   // Where the data really is, also after the temporary link has gone.
   char cwd[text_size];
   if (!data_dir[0] && getcwd(cwd, sizeof cwd)) data_dir = cwd;
-  if (data_dir[0]) setenv("KAPSA_DIR", data_dir, 1);
+  if (data_dir[0]) {
+    // Joined from parts that may end or begin with "/": one "/" between
+    // components, none at the end.
+    char clean[text_size];
+    size_t n = 0;
+    for (const char *p = data_dir; *p && n < sizeof clean - 1; p++)
+      if (*p != '/' || n == 0 || clean[n - 1] != '/') clean[n++] = *p;
+    if (n > 1 && clean[n - 1] == '/') n--;
+    clean[n] = '\0';
+    setenv("KAPSA_DIR", clean, 1);
+  }
   int status = 0;
   fflush(stdout);
   if (options.verbose) {

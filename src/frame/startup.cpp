@@ -387,6 +387,8 @@ int startup_main(int argc, char **argv) {
   if (probe >= 0) {
     close(probe);
     mode = Mode::extract;
+  } else if (preamble.read_failed) {
+    return 1;  // the program's own file cannot be read: neither mode can run
   } else if (preamble.damaged) {
     mode = Mode::extract;  // an archive, though a damaged one
   }

@@ -185,31 +185,43 @@ void *worker_main(void *arg) {
   return nullptr;
 }
 
-void *allocate(size_t size) {
-  void *block = malloc(size);
-  if (!block) fatal_error("out of memory");
-  return block;
-}
-
-// Allocates the ring (two chunks per worker, at least two) and one
-// compressor per worker, and starts the workers; threads == 1 starts none.
+// Allocates the ring (two chunks per worker, at least two, at most
+// compress_ring_max) and one compressor per worker, and starts the workers;
+// one worker starts no thread.  When memory runs out on the way, the pool
+// makes do with the workers and chunks it got (the bytes are the same);
+// only less than one compressor and two chunks is a failure.
 void pool_start(Pool &pool, const CompressSettings &settings, int threads) {
-  pool.worker_count = threads;
+  size_t ring = 2 * size_t(threads);
+  if (ring > compress_ring_max) ring = compress_ring_max;
   pool.workers = static_cast<Worker *>(calloc(size_t(threads), sizeof(Worker)));
-  if (!pool.workers) fatal_error("out of memory");
-  for (int i = 0; i < threads; i++) {
-    pool.workers[i].pool = &pool;
-    pool.workers[i].compressor = libdeflate_alloc_compressor(settings.level);
-    if (!pool.workers[i].compressor) fatal_error("out of memory");
-  }
-  pool.chunk_count = threads > 1 ? 2 * size_t(threads) : 2;
+  pool.chunks = static_cast<Chunk *>(calloc(ring, sizeof(Chunk)));
+  if (!pool.workers || !pool.chunks) fatal_error("out of memory");
   pool.out_capacity = libdeflate_deflate_compress_bound(nullptr, settings.chunk_size) + splice_room;
-  pool.chunks = static_cast<Chunk *>(calloc(pool.chunk_count, sizeof(Chunk)));
-  if (!pool.chunks) fatal_error("out of memory");
-  for (size_t i = 0; i < pool.chunk_count; i++) {
-    pool.chunks[i].in = static_cast<unsigned char *>(allocate(settings.chunk_size));
-    pool.chunks[i].out = static_cast<unsigned char *>(allocate(pool.out_capacity));
+  while (pool.chunk_count < ring) {
+    Chunk &chunk = pool.chunks[pool.chunk_count];
+    chunk.in = static_cast<unsigned char *>(malloc(settings.chunk_size));
+    chunk.out = static_cast<unsigned char *>(malloc(pool.out_capacity));
+    if (!chunk.in || !chunk.out) {
+      free(chunk.in);
+      free(chunk.out);
+      chunk.in = chunk.out = nullptr;
+      break;
+    }
+    pool.chunk_count++;
   }
+  // The last chunk is known only once the one after it is read: two at least.
+  if (pool.chunk_count < 2) fatal_error("out of memory");
+  // No more workers than chunks to work on.
+  if (size_t(threads) > pool.chunk_count) threads = int(pool.chunk_count);
+  while (pool.worker_count < threads) {
+    Worker &worker = pool.workers[pool.worker_count];
+    worker.pool = &pool;
+    worker.compressor = libdeflate_alloc_compressor(settings.level);
+    if (!worker.compressor) break;
+    pool.worker_count++;
+  }
+  if (pool.worker_count == 0) fatal_error("out of memory");
+  threads = pool.worker_count;
   if (threads == 1) return;
   while (pool.running < threads && pthread_create(&pool.workers[pool.running].thread, nullptr,
                                                   worker_main, &pool.workers[pool.running]) == 0)
@@ -251,8 +263,12 @@ size_t read_chunk(unsigned char *buffer, size_t size) {
 
 void compress_input() {
   const CompressSettings settings = compress_settings;
-  int threads = settings.threads > 0 ? settings.threads : compress_available_processors();
-  if (threads > compress_threads_max) threads = compress_threads_max;
+  // More threads than processors, or than the ring has chunks for, would
+  // only wait: they are not started.
+  int processors = compress_available_processors();
+  int threads =
+      settings.threads > 0 && settings.threads < processors ? settings.threads : processors;
+  if (size_t(threads) > compress_ring_max) threads = int(compress_ring_max);
   Pool pool;
   pool_start(pool, settings, threads);
 

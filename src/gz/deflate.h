@@ -19,10 +19,14 @@ constexpr int compress_level_max = 12;
 constexpr int compress_default_level = 9;
 constexpr int compress_threads_max = 256;
 constexpr size_t compress_chunk_size = size_t(4) << 20;
+// At most this many chunks are in memory at once (each one chunk_size of
+// input and its compressed form, about 8 MiB at the default chunk size: 128
+// MiB at most), whatever --threads asks; two per worker while that fits.
+constexpr size_t compress_ring_max = 16;
 
 struct CompressSettings {
   int level;          // libdeflate's scale: 1 fastest .. 12 smallest (--level)
-  int threads;        // compressing threads (--threads); 0: the processors available
+  int threads;        // compressing threads (--threads), at most the processors; 0: all of them
   size_t chunk_size;  // input bytes per chunk; only tests change it, to get many chunks
 };
 
