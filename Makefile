@@ -79,10 +79,13 @@ demo:
 # and the run's output to $(FUZZ_BUILD)/<target>.log (its last lines are shown).
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = fuzz_preamble fuzz_gzip fuzz_strsplit fuzz_mnttab fuzz_expand
+FUZZ_TARGETS = fuzz_preamble fuzz_gzip fuzz_strsplit fuzz_mnttab fuzz_expand fuzz_deflate \
+               fuzz_check
 FUZZ_RUNS = $(FUZZ_TARGETS:%=fuzz-run-%)
+# Each target has a dictionary of what it parses (fuzz/dict/<target>.dict).
 # The locator reads 8,191 bytes at a time: its inputs must reach past that.
 FUZZ_ARGS_fuzz_preamble = -max_len=12288
+FUZZ_ARGS_fuzz_check = -max_len=12288
 .PHONY: $(FUZZ_RUNS)
 
 fuzz: $(FUZZ_RUNS)
@@ -99,6 +102,7 @@ $(FUZZ_RUNS): fuzz-run-%: fuzz-build
 	@echo "$*: fuzzing for $(FUZZ_SECONDS) s"
 	@$(FUZZ_DIR)/$* -max_total_time=$(FUZZ_SECONDS) -timeout=10 -close_fd_mask=2 \
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/artifacts/$*- $(FUZZ_ARGS_$*) \
+	  -dict=$(CURDIR)/fuzz/dict/$*.dict \
 	  $(FUZZ_DIR)/corpus/$* $(CURDIR)/fuzz/corpus/$* >$(FUZZ_DIR)/$*.log 2>&1; \
 	  status=$$?; grep -E '^#[0-9]+.*cov:' $(FUZZ_DIR)/$*.log | tail -n 1 | sed 's/^/$*: /'; \
 	  grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' \

@@ -209,6 +209,12 @@ def crafted_archives():
         "short-payload.kar": image + preamble() + b"\x1f\x8b\x08\0",
         "raw-empty.kar": image + preamble(b"NOCOMPR,NAME=x"),
         "vfyfs.kar": image + preamble(b"VFYFS=/,FSSUB=s,NAME=t.txt") + m,
+        # Once made the listing's ratio overflow: kept as a regression case.
+        "size-max.kar": image + preamble(b"NAME=t.txt,SIZE=9223372036854775807") + m,
+        "size-low-bits.kar": image + preamble(b"NAME=t.txt,SIZE=%d" % (120 + (1 << 62))) + m,
+        "size-two-items.kar": image + preamble(b"NAME=t.txt,SIZE=120,SIZE=120") + m + m,
+        "size-first-of-two.kar": image + preamble(b"NAME=t.txt,SIZE=120") + m
+        + member(TEXT[:40], flg=0x08, fields=b"u.txt\0"),
     }
 
 
@@ -272,6 +278,17 @@ def expand_seeds():
     }
 
 
+def deflate_seeds():
+    # Level byte, threads byte, chunk-size byte, then the data.
+    return {
+        "text-level9-two-threads": bytes([8, 1, 0]) + TEXT,
+        "text-level12-small-chunks": bytes([11, 3, 1]) + TEXT * 3,
+        "binary-level1": bytes([0, 0, 4]) + bytes(range(256)) * 4,
+        "zeros-level6": bytes([5, 2, 2]) + b"\0" * 3000,
+        "empty": bytes([8, 0, 0]),
+    }
+
+
 def main():
     kapsa = sys.argv[1] if len(sys.argv) > 1 else os.path.join(TOP, "build", "kapsa")
     if not os.access(kapsa, os.X_OK):
@@ -283,7 +300,10 @@ def main():
         "fuzz_strsplit": strsplit_seeds(),
         "fuzz_mnttab": mnttab_seeds(),
         "fuzz_expand": expand_seeds(),
+        "fuzz_deflate": deflate_seeds(),
     }
+    # The check path reads whole archives, as the locator does.
+    targets["fuzz_check"] = dict(targets["fuzz_preamble"])
     # The members inside the archives are seeds of the reader too.
     for name, data in targets["fuzz_preamble"].items():
         if name.endswith(".kar") and not name.startswith("raw"):
