@@ -119,6 +119,114 @@ def shared_libraries(program):
     return " ".join(libs) if libs else "nothing (static)"
 
 
+CLASS_SIZE = 32 * 1000 * 1000
+
+
+def make_classes(work):
+    """Input classes beside the corpus, each made once, deterministically:
+    name -> path.  Kinds of data on which compressors behave differently."""
+    import random
+    classes = {}
+
+    def made(name, write):
+        path = os.path.join(work, "class-" + name)
+        if not os.path.exists(path):
+            with open(path + ".part", "wb") as f:
+                write(f)
+            os.rename(path + ".part", path)
+        classes[name] = path
+
+    def numbers(f):
+        f.write("".join("%d\n" % i for i in range(1, 2100000)).encode()[:12000000])
+
+    def csv(f):
+        rnd = random.Random(2)
+        stores = ["store_%d" % i for i in range(40)]
+        items = ["widget", "gadget", "gizmo", "doohickey", "sprocket", "flange"]
+        out, size, row = [], 0, 0
+        while size < CLASS_SIZE:
+            line = "2026-%02d-%02d,%s,%s,%d,%d.%02d,EUR,%s\n" % (
+                1 + row // 900000 % 12, 1 + row // 30000 % 28, rnd.choice(stores), rnd.choice(items),
+                rnd.randint(1, 9), rnd.randint(1, 99), rnd.randint(0, 99),
+                "ok" if rnd.random() < 0.97 else "refund")
+            out.append(line)
+            size += len(line)
+            row += 1
+        f.write("".join(out).encode()[:CLASS_SIZE])
+
+    def logs(f):
+        rnd = random.Random(3)
+        paths = ["/api/v1/items/%d", "/api/v1/users/%d/cart", "/static/app.%d.js", "/health"]
+        out, size, t = [], 0, 1765295396.0
+        while size < CLASS_SIZE:
+            t += rnd.expovariate(200.0)
+            path = rnd.choice(paths)
+            line = "%s.%06dZ host-%d app[%d]: GET %s %d %dms\n" % (
+                time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(t)), int(t % 1 * 1e6), rnd.randint(1, 8),
+                1000 + rnd.randint(0, 30), path % rnd.randint(1, 99999) if "%d" in path else path,
+                rnd.choice([200, 200, 200, 200, 304, 404, 500]), rnd.randint(1, 250))
+            out.append(line)
+            size += len(line)
+        f.write("".join(out).encode()[:CLASS_SIZE])
+
+    def libraries(f):
+        libs = sorted(os.path.join(d, n) for d in ["/usr/lib/x86_64-linux-gnu"]
+                      for n in os.listdir(d) if ".so" in n and os.path.isfile(os.path.join(d, n)))
+        tar = subprocess.run(["tar", "cf", "-", "--owner=0", "--group=0", "--numeric-owner",
+                              "--mtime=2020-01-01"] + libs, capture_output=True)
+        f.write(tar.stdout[:64000000])
+
+    def zeros(f):
+        f.truncate(CLASS_SIZE)
+
+    def noise(f):
+        f.write(random.Random(1).randbytes(CLASS_SIZE))
+
+    for name, write in [("numbers", numbers), ("csv", csv), ("logs", logs),
+                        ("libraries", libraries), ("zeros", zeros), ("random", noise)]:
+        made(name, write)
+    return classes
+
+
+def bench_classes(kapsa, work, runs, pigz):
+    """The default build at one and two threads against gzip -9 (and pigz)
+    on each input class: time and size, and the targets (one thread at most
+    1.0x gzip -9's time, two threads at most 0.6x, at most 0.1% larger)."""
+    image = os.path.getsize(kapsa)
+    print("\ninput classes, default level, against gzip -9 (%d rounds, medians):" % runs)
+    print("  %-10s %10s  %-22s %-22s %-12s %s" % (
+        "class", "bytes", "kapsa --threads=1", "kapsa --threads=2", "gzip -9", "pigz -9 -p2"))
+    worst = {"t1": 0.0, "t2": 0.0, "size": -100.0}
+    for name, path in make_classes(work).items():
+        base = os.path.basename(path)
+        series = [
+            Series("t1", [kapsa, "--threads=1", base], os.path.join(work, base + ".t1.run")),
+            Series("t2", [kapsa, "--threads=2", base], os.path.join(work, base + ".t2.run")),
+            Series("gzip", ["gzip", "-9", "-n", "-c", base], os.path.join(work, base + ".gz")),
+        ]
+        if pigz:
+            series.append(Series("pigz", ["pigz", "-9", "-p2", "-c", base],
+                                 os.path.join(work, base + ".pigz.gz")))
+        alternate(series, runs, work)
+        gz = series[2]
+        gz_size = os.path.getsize(gz.out)
+        cells = []
+        for s in series:
+            size = payload_size(s.out, image) if s.out.endswith(".run") else os.path.getsize(s.out)
+            share = 100.0 * (size - gz_size) / gz_size
+            cells.append("%.2fs %.3fx %+.2f%%" % (s.median, s.median / gz.median, share))
+            if s.name in ("t1", "t2"):
+                worst[s.name] = max(worst[s.name], s.median / gz.median)
+                worst["size"] = max(worst["size"], share)
+        print("  %-10s %10d  %-22s %-22s %-12s %s" % (
+            name, os.path.getsize(path), cells[0], cells[1], "%.2fs" % gz.median,
+            cells[3] if pigz else "-"))
+        for s in series:
+            os.unlink(s.out)
+    print("  worst: one thread %.3fx (target <= 1.0x), two threads %.3fx (target <= 0.6x), "
+          "size %+.2f%% (target <= +0.1%%)" % (worst["t1"], worst["t2"], worst["size"]))
+
+
 def payload_size(archive, image):
     """The archive's size less the extractor image, the magic and the four texts."""
     with open(archive, "rb") as f:
@@ -221,6 +329,10 @@ def main():
             os.path.getsize(dynamic), shared_libraries(dynamic)))
     print("%d processors; %d rounds, alternating; medians [lowest-highest]\n" % (os.cpu_count(), runs))
 
+    only = os.environ.get("BENCH_ONLY", "")
+    if only == "classes":
+        bench_classes(kapsa, work, runs, pigz)
+        return
     bench_build(kapsa, work, runs, sliced, "64 MiB slice of the corpus", pigz)
     print()
     full = bench_build(kapsa, work, runs, corpus, "the corpus", pigz, dynamic)
@@ -262,9 +374,18 @@ def main():
         f.truncate(SPARSE_SIZE)
     big = Series("kapsa, 4 GiB sparse", [kapsa, "sparse.bin"], os.path.join(work, "sparse.run"))
     big.run(work)
+    many = Series("kapsa --threads=256", [kapsa, "--threads=256", "sparse.bin"],
+                  os.path.join(work, "sparse.256.run"))
+    many.run(work)
+    same = open(big.out, "rb").read() == open(many.out, "rb").read()
     os.unlink(sparse)
     os.unlink(big.out)
+    os.unlink(many.out)
     print("\nbuild of a 4 GiB sparse file: %.2f s, peak %.1f MiB" % (big.median, big.rss / 1024))
+    print("the same with --threads=256: %.2f s, peak %.1f MiB (budget 128 MiB of chunks), %s" % (
+        many.median, many.rss / 1024, "same bytes" if same else "DIFFERENT BYTES"))
+
+    bench_classes(kapsa, work, runs, pigz)
 
     peak = max(s.rss for s in full[:2] + [big])
     print("\nagainst the targets (corpus):")

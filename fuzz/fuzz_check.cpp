@@ -12,9 +12,9 @@
 
 #include "archive/check.h"
 #include "archive/preamble.h"
-#include "frame/fatal.h"
-#include "frame/features.h"
-#include "frame/options.h"
+#include "base/fatal.h"
+#include "archive/features.h"
+#include "base/options.h"
 #include "fuzz_support.h"
 
 using namespace kapsa;

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <vector>
 
-#include "frame/options.h"
+#include "base/options.h"
 #include "fuzz_support.h"
 #include "gz/deflate.h"
 #include "gz/writer.h"

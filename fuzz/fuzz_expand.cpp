@@ -18,7 +18,7 @@
 #include <string>
 
 #include "extract/command.h"
-#include "frame/options.h"
+#include "base/options.h"
 #include "fuzz_support.h"
 
 using namespace kapsa;

@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/fatal.h"
-#include "frame/options.h"
+#include "base/fatal.h"
+#include "base/options.h"
 #include "fuzz_support.h"
 #include "gz/reader.h"
 #include "gz/stream.h"

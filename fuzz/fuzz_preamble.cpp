@@ -16,8 +16,8 @@
 #include "archive/listing.h"
 #include "archive/preamble.h"
 #include "extract/driver.h"
-#include "frame/fatal.h"
-#include "frame/options.h"
+#include "base/fatal.h"
+#include "base/options.h"
 #include "fuzz_support.h"
 
 using namespace kapsa;

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "archive/preamble.h"
-#include "frame/features.h"
+#include "archive/features.h"
 #include "fuzz_support.h"
 #include "lib/aplist.h"
 #include "lib/strsplit.h"

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "archive/preamble.h"
-#include "frame/options.h"
+#include "base/options.h"
 #include "gz/reader.h"
 #include "gz/stream.h"
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "base/options.h"
 #include "extract/command.h"
-#include "frame/options.h"
 #include "support.h"
 
 using test::Result;

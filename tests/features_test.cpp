@@ -1,5 +1,5 @@
 // The feature list: appending items and looking keys up.
-#include "frame/features.h"
+#include "archive/features.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "frame/options.h"
+#include "base/options.h"
 #include "gz/deflate.h"
 #include "gz/reader.h"
 #include "gz/stream.h"

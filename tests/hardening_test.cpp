@@ -17,8 +17,8 @@
 #include "archive/check.h"
 #include "archive/listing.h"
 #include "archive/preamble.h"
+#include "base/options.h"
 #include "extract/driver.h"
-#include "frame/options.h"
 #include "support.h"
 
 using test::Result;

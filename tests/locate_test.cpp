@@ -1,5 +1,5 @@
 // Finding executables through the current directory and "PATH".
-#include "frame/locate.h"
+#include "base/locate.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

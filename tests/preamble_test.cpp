@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "frame/options.h"
+#include "base/options.h"
 #include "support.h"
 
 using namespace kapsa;

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "frame/options.h"
+#include "base/options.h"
 #include "gz/writer.h"
 #include "support.h"
 

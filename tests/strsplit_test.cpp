@@ -1,4 +1,4 @@
-// Splitting with quotes and backslashes; strdel and basename.
+// Splitting with quotes and backslashes; strdel.
 #include "lib/strsplit.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "lib/aplist.h"
-#include "lib/basename.h"
 #include "lib/strdel.h"
 
 using namespace kapsa;
@@ -73,16 +72,6 @@ TEST(Strdel, RemovesEveryOccurrenceComparingSignedCharacters) {
   EXPECT_EQ(strdel(high, 0xe9), 0);  // above 127 as a positive number
   EXPECT_EQ(strdel(high, static_cast<signed char>(0xe9)), 2);
   EXPECT_STREQ(high, "caf");
-}
-
-TEST(Basename, KeepsTheTextAfterTheLastSlashInPlace) {
-  const std::pair<const char *, const char *> cases[] = {
-      {"file", "file"}, {"dir/sub/file", "file"}, {"/abs", "abs"}, {"dir/", ""}, {"/", ""}};
-  for (auto [path, expected] : cases) {
-    std::vector<char> buffer(path, path + strlen(path) + 1);
-    EXPECT_EQ(kapsa::basename(buffer.data()), buffer.data());
-    EXPECT_STREQ(buffer.data(), expected) << path;
-  }
 }
 
 }  // namespace

@@ -5,10 +5,10 @@
 
 #include <cstdio>
 
+#include "archive/features.h"
 #include "archive/preamble.h"
-#include "frame/features.h"
-#include "frame/options.h"
-#include "frame/progress.h"
+#include "base/options.h"
+#include "base/progress.h"
 #include "gz/reader.h"
 #include "gz/stream.h"
 

@@ -11,10 +11,10 @@
 #include <cstring>
 #include <ctime>
 
+#include "archive/features.h"
 #include "archive/preamble.h"
-#include "frame/features.h"
-#include "frame/options.h"
-#include "frame/text.h"
+#include "base/options.h"
+#include "base/text.h"
 #include "gz/reader.h"
 #include "gz/stream.h"
 

@@ -11,10 +11,10 @@
 #include <cstring>
 #include <memory>
 
-#include "frame/features.h"
-#include "frame/locate.h"
-#include "frame/syserr.h"
-#include "frame/text.h"
+#include "archive/features.h"
+#include "base/locate.h"
+#include "base/syserr.h"
+#include "base/text.h"
 #include "gz/reader.h"
 #include "gz/stream.h"
 

@@ -23,7 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frame/options.h"
+#include "base/options.h"
 
 namespace kapsa {
 

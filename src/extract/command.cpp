@@ -15,10 +15,10 @@
 #include <cstring>
 
 #include "archive/preamble.h"
-#include "frame/fatal.h"
-#include "frame/options.h"
-#include "frame/syserr.h"
-#include "frame/text.h"
+#include "base/fatal.h"
+#include "base/options.h"
+#include "base/syserr.h"
+#include "base/text.h"
 #include "lib/aplist.h"
 #include "lib/strsplit.h"
 

@@ -14,14 +14,14 @@
 #include <ctime>
 
 #include "archive/check.h"
+#include "archive/features.h"
 #include "archive/preamble.h"
+#include "base/fatal.h"
+#include "base/options.h"
+#include "base/progress.h"
+#include "base/text.h"
 #include "extract/command.h"
 #include "extract/placement.h"
-#include "frame/fatal.h"
-#include "frame/features.h"
-#include "frame/options.h"
-#include "frame/progress.h"
-#include "frame/text.h"
 #include "gz/reader.h"
 #include "gz/stream.h"
 

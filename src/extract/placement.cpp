@@ -11,11 +11,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frame/fatal.h"
-#include "frame/features.h"
-#include "frame/options.h"
-#include "frame/syserr.h"
-#include "frame/text.h"
+#include "archive/features.h"
+#include "base/fatal.h"
+#include "base/options.h"
+#include "base/syserr.h"
+#include "base/text.h"
 #include "lib/fsinfo.h"
 #include "lib/mnttab.h"
 

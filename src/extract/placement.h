@@ -20,8 +20,8 @@
 
 #include <sys/types.h>
 
-#include "frame/fatal.h"
-#include "frame/options.h"
+#include "base/fatal.h"
+#include "base/options.h"
 
 namespace kapsa {
 

@@ -10,12 +10,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "archive/features.h"
 #include "archive/preamble.h"
-#include "frame/features.h"
-#include "frame/options.h"
-#include "frame/progress.h"
-#include "frame/syserr.h"
-#include "frame/text.h"
+#include "base/options.h"
+#include "base/progress.h"
+#include "base/syserr.h"
+#include "base/text.h"
 #include "gz/stream.h"
 #include "gz/writer.h"
 

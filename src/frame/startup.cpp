@@ -18,16 +18,17 @@
 #include <initializer_list>
 
 #include "archive/check.h"
+#include "archive/features.h"
 #include "archive/listing.h"
 #include "archive/preamble.h"
+#include "base/locate.h"
+#include "base/options.h"
+#include "base/syserr.h"
+#include "base/text.h"
 #include "extract/driver.h"
 #include "frame/build.h"
-#include "frame/features.h"
-#include "frame/locate.h"
-#include "frame/options.h"
-#include "frame/syserr.h"
-#include "frame/text.h"
 #include "gz/deflate.h"
+#include "gz/sync.h"
 
 namespace kapsa {
 
@@ -374,6 +375,9 @@ void print_usage(Mode mode, FILE *out, bool options_too) {
 
 int startup_main(int argc, char **argv) {
   options.program_name = argc > 0 && argv[0] ? argv[0] : "kapsa";
+  sync_abort_hook = [](const char *call) {
+    fprintf(stderr, "%s: %s failed\n", options.program_name, call);
+  };
   RunningProgram running;
   locate_running_program(options.program_name, &running);
   const char *self_name = running.lookup_name;

@@ -26,7 +26,7 @@
 #include <cstdlib>
 
 #include "gz/stream.h"
-#include "lib/sync.h"
+#include "gz/sync.h"
 
 namespace kapsa {
 

@@ -6,10 +6,10 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "frame/fatal.h"
-#include "frame/options.h"
-#include "frame/progress.h"
-#include "lib/sync.h"
+#include "base/fatal.h"
+#include "base/options.h"
+#include "base/progress.h"
+#include "gz/sync.h"
 
 namespace kapsa {
 

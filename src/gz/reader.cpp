@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "frame/options.h"
-#include "frame/progress.h"
+#include "base/options.h"
+#include "base/progress.h"
 #include "gz/codeset.h"
 #include "gz/handoff.h"
 #include "gz/stream.h"

@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frame/fatal.h"
-#include "frame/options.h"
-#include "frame/progress.h"
-#include "frame/syserr.h"
+#include "base/fatal.h"
+#include "base/options.h"
+#include "base/progress.h"
+#include "base/syserr.h"
 
 namespace kapsa {
 

@@ -15,8 +15,8 @@
 // number of chunks, so memory stays the same whatever the size of the input.
 #include "gz/writer.h"
 
-#include "frame/options.h"
-#include "frame/text.h"
+#include "base/options.h"
+#include "base/text.h"
 #include "gz/deflate.h"
 #include "gz/stream.h"
 

@@ -1,5 +1,5 @@
 // The one instance of the run settings.
-#include "frame/options.h"
+#include "base/options.h"
 
 namespace kapsa {
 

@@ -1,5 +1,5 @@
 // Finding executables through the current directory and "PATH".
-#include "frame/locate.h"
+#include "base/locate.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,8 +9,8 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "frame/options.h"
-#include "frame/text.h"
+#include "base/options.h"
+#include "base/text.h"
 
 namespace kapsa {
 

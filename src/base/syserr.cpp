@@ -1,5 +1,5 @@
 // System error messages with the usual Linux reason texts.
-#include "frame/syserr.h"
+#include "base/syserr.h"
 
 #include <cerrno>
 #include <cstdio>

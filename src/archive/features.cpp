@@ -1,5 +1,5 @@
 // Appending to and looking up the feature list.
-#include "frame/features.h"
+#include "archive/features.h"
 
 #include <climits>
 #include <cstdio>
@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "archive/preamble.h"
-#include "frame/options.h"
-#include "frame/text.h"
+#include "base/options.h"
+#include "base/text.h"
 
 namespace kapsa {
 

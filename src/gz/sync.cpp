@@ -1,15 +1,14 @@
 // The stop for a failed mutex or condition call.
-#include "lib/sync.h"
+#include "gz/sync.h"
 
-#include <cstdio>
 #include <cstdlib>
-
-#include "frame/options.h"
 
 namespace kapsa {
 
+void (*sync_abort_hook)(const char *call) = nullptr;
+
 void sync_failed(const char *call) {
-  fprintf(stderr, "%s: %s failed\n", options.program_name, call);
+  if (sync_abort_hook) sync_abort_hook(call);
   abort();
 }
 

@@ -2,12 +2,16 @@
 //
 // These calls fail only when the program misuses them (an uninitialised or
 // destroyed object, a lock not held): then nothing can be trusted any more,
-// and sync_failed names the call and aborts.
+// and sync_failed hands the call's name to the abort hook and aborts.
 #pragma once
 
 #include <pthread.h>
 
 namespace kapsa {
+
+// Called with the name of the failed call just before the process aborts;
+// the program sets it to say so in its own words.  Null: nothing is said.
+extern void (*sync_abort_hook)(const char *call);
 
 [[noreturn]] void sync_failed(const char *call);
 

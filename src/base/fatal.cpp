@@ -1,6 +1,6 @@
 // The fatal stop, and the cleanup of the extract command and the temporary
 // link on every way out.
-#include "frame/fatal.h"
+#include "base/fatal.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/progress.h"
-#include "frame/text.h"
+#include "base/progress.h"
+#include "base/text.h"
 
 namespace kapsa {
 

@@ -1,5 +1,5 @@
 // The progress line of a long transfer on a terminal.
-#include "frame/progress.h"
+#include "base/progress.h"
 
 #include <signal.h>
 #include <time.h>
@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "frame/options.h"
+#include "base/options.h"
 
 namespace kapsa {
 

@@ -1,5 +1,5 @@
 // Bounded copies into the fixed text buffers of the program.
-#include "frame/text.h"
+#include "base/text.h"
 
 #include <cstdarg>
 #include <cstdio>
