@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 
-.PHONY: all configure kapsa cross test test-release test-asan demo bench fuzz fuzz-build clean \
+.PHONY: all configure kapsa cross test test-release test-asan test-tsan demo bench fuzz fuzz-build clean \
         install uninstall package
 
 all: kapsa
@@ -30,12 +30,21 @@ cross:
 # (scripts/prerequisites), or say which ones to install.
 test:
 	sh scripts/prerequisites test
-	$(MAKE) test-release test-asan
+	$(MAKE) test-release test-asan test-tsan
 
 # The end-to-end tests run the aarch64 installer under qemu too.
 test-release: configure cross
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The program built with ThreadSanitizer, run on real builds and
+# extractions, a signalled one among them.
+TSAN_BUILD ?= build-tsan
+test-tsan:
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAPSA_TSAN=ON \
+	  -DKAPSA_TESTS=OFF >/dev/null
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target kapsa
+	sh tests/tsan_run.sh $(TSAN_BUILD)/kapsa
 
 test-asan:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKAPSA_SANITIZE=ON >/dev/null
@@ -110,4 +119,4 @@ $(FUZZ_RUNS): fuzz-run-%: fuzz-build
 	  if [ $$status -ne 0 ]; then tail -n 40 $(FUZZ_DIR)/$*.log; fi; exit $$status
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

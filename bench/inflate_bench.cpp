@@ -1,14 +1,13 @@
-// kapsa_inflate_bench ARCHIVE: reads the first member of ARCHIVE's payload
-// and inflates it to standard output, as an extraction does, with nothing
-// else around it.  Used by bench/run.py to time the reader alone.
+// kapsa_inflate_bench ARCHIVE: decodes the first member of ARCHIVE's payload
+// to standard output through the output path, as an extraction does, with
+// nothing else around it.  Used by bench/run.py to time the reader alone.
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "archive/preamble.h"
 #include "base/options.h"
-#include "gz/reader.h"
+#include "gz/decoder.h"
 
 using namespace kapsa;
 
@@ -18,14 +17,11 @@ int main(int argc, char **argv) {
     return 2;
   }
   options.program_name = argv[0];
-  int fd = find_preamble(argv[1]);
-  if (fd < 0) {
-    fprintf(stderr, "%s: no preamble in %s\n", argv[0], argv[1]);
-    return 1;
-  }
-  snprintf(options.input_name, text_size, "%s", argv[1]);
-  strcpy(options.payload_name, "stdout");
-  options.archive_fd = fd;
-  if (read_member_header() != 8) return 1;
-  return decompress_member(fd, STDOUT_FILENO);
+  Archive a;
+  if (open_archive(argv[1], true, &a) != 0) return 1;
+  archive_job_begin(a);
+  Decoder d;
+  if (decoder_begin(d, PayloadKind::gzip, a.fd, payload_size(a), false) != 0) return 1;
+  decoder_transfer(d, STDOUT_FILENO, true);
+  return 0;
 }

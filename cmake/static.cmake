@@ -55,6 +55,11 @@ endforeach()
 list(APPEND static_compile_options "-D__GLIBC_PREREQ(major,minor)=0"
      -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-pie
      -ffunction-sections -fdata-sections)
+# On aarch64, libgcc's out-of-line atomics ask glibc's __getauxval which
+# processor they run on; musl has none: the atomics are compiled inline.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+  list(APPEND static_compile_options -mno-outline-atomics)
+endif()
 
 # Start files and libraries, in the order the C driver would put them for a
 # static program.

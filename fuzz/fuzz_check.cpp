@@ -11,9 +11,9 @@
 #include <cstring>
 
 #include "archive/check.h"
+#include "archive/features.h"
 #include "archive/preamble.h"
 #include "base/fatal.h"
-#include "archive/features.h"
 #include "base/options.h"
 #include "fuzz_support.h"
 
@@ -37,11 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::reset_state();
   options.check_mode = 1;
   bool stopped = false;
+  Archive a = {-1, 0, path};
   try {
-    check_archive(path, true);
+    if (open_archive(path, true, &a) == 0) check_archive(a);
   } catch (const FatalStop &) {
     // The real program ends here; the fuzzer closes what the run left open.
-    if (options.archive_fd > STDERR_FILENO) close(options.archive_fd);
+    if (a.fd > STDERR_FILENO) close(a.fd);
     stopped = true;
   }
   fflush(stdout);
@@ -49,13 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // Passed: the first member behind the preamble inflates whole, where zlib
   // reads its header as this program does (1F 8B, no part number, no
   // reserved flag bits).
-  const uint8_t *head = data + options.payload_offset;
-  if (size - size_t(options.payload_offset) < 4 || head[1] != 0x8b || (head[3] & 0xe2)) return 0;
+  const uint8_t *head = data + a.payload_offset;
+  if (size - size_t(a.payload_offset) < 4 || head[1] != 0x8b || (head[3] & 0xe2)) return 0;
   z_stream zs = {};
   if (inflateInit2(&zs, 16 + 15) != Z_OK) abort();
-  const uint8_t *payload = data + options.payload_offset;
+  const uint8_t *payload = data + a.payload_offset;
   zs.next_in = const_cast<uint8_t *>(payload);
-  zs.avail_in = uInt(size - size_t(options.payload_offset));
+  zs.avail_in = uInt(size - size_t(a.payload_offset));
   uint8_t sink[65536];
   int ret;
   do {

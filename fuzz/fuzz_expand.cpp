@@ -17,8 +17,8 @@
 #include <cstring>
 #include <string>
 
-#include "extract/command.h"
 #include "base/options.h"
+#include "extract/command.h"
 #include "fuzz_support.h"
 
 using namespace kapsa;

@@ -15,9 +15,9 @@
 
 #include "archive/listing.h"
 #include "archive/preamble.h"
-#include "extract/driver.h"
 #include "base/fatal.h"
 #include "base/options.h"
+#include "extract/driver.h"
 #include "fuzz_support.h"
 
 using namespace kapsa;
@@ -44,7 +44,8 @@ long expected_preamble(const uint8_t *data, size_t size, std::string texts[4]) {
 void check_locator(const uint8_t *data, size_t size) {
   std::string texts[4];
   long expected = expected_preamble(data, size, texts);
-  int fd = find_preamble(archive->path.c_str());
+  off_t offset = -1;
+  int fd = find_preamble(archive->path.c_str(), false, &offset);
   if ((fd >= 0) != (expected >= 0)) {
     fprintf(stderr, "find_preamble gave %d, expected payload offset %ld\n", fd, expected);
     abort();
@@ -58,9 +59,9 @@ void check_locator(const uint8_t *data, size_t size) {
       abort();
     }
   }
-  if (options.payload_offset != expected || lseek(fd, 0, SEEK_CUR) != expected) {
-    fprintf(stderr, "payload offset %lld, expected %ld\n",
-            static_cast<long long>(options.payload_offset), expected);
+  if (offset != expected || lseek(fd, 0, SEEK_CUR) != expected) {
+    fprintf(stderr, "payload offset %lld, expected %ld\n", static_cast<long long>(offset),
+            expected);
     abort();
   }
   close(fd);
@@ -84,18 +85,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::reset_state();
   options.list_mode = 1;
   options.verbose = 1;
+  Archive a = {-1, 0, path};
   try {
-    list_archive(path, true);
+    // The listing reports damage without ending the run, and closes.
+    if (open_archive(path, true, &a) == 0) list_archive(a);
   } catch (const FatalStop &) {
+    abort();
   }
 
   fuzz::reset_state();
   options.extract_only = 1;
+  a.fd = -1;
   try {
-    extract_archive(path, true);
+    if (open_archive(path, true, &a) == 0) extract_archive(a);
   } catch (const FatalStop &) {
     // The real program ends here; the fuzzer closes what the run left open.
-    if (options.archive_fd > STDERR_FILENO) close(options.archive_fd);
+    if (a.fd > STDERR_FILENO) close(a.fd);
   }
   fflush(stdout);
   return 0;

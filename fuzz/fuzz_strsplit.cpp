@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/preamble.h"
 #include "archive/features.h"
+#include "archive/preamble.h"
 #include "fuzz_support.h"
 #include "lib/aplist.h"
 #include "lib/strsplit.h"

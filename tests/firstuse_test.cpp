@@ -94,7 +94,9 @@ TEST_F(FirstUse, AnArchiveIsReadByItsNameWhateverItsMode) {
   for (const Case &c : cases) {
     Result r = kapsa(c.args);
     EXPECT_EQ(r.status, 0) << c.args[0] << r.err;
-    if (!c.out.empty()) EXPECT_EQ(r.out, c.out);
+    if (!c.out.empty()) {
+      EXPECT_EQ(r.out, c.out);
+    }
   }
   EXPECT_EQ(test::read_file(dir / "got"), notes);
 

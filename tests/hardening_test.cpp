@@ -65,13 +65,19 @@ struct Damaged : testing::Test {
       listed = test::in_child([&] {
         fresh();
         kapsa::options.list_mode = 1;
-        kapsa::list_archive(path.c_str(), true);
+        kapsa::Archive a;
+        if (kapsa::open_archive(path.c_str(), true, &a) == 0)
+          kapsa::list_archive(a);
+        else
+          kapsa::options.exit_code = 1;
         return kapsa::options.exit_code;
       });
     Result extracted = test::in_child([&] {
       fresh();
       kapsa::options.extract_only = 1;
-      return kapsa::extract_archive(path.c_str(), true) == 0 ? 0 : 1;
+      kapsa::Archive a;
+      if (kapsa::open_archive(path.c_str(), true, &a) != 0) return 1;
+      return kapsa::extract_archive(a) == 0 ? 0 : 1;
     });
     // The check must agree with the extraction: a failure with the
     // extraction's own last words, an OK only where the extraction succeeds
@@ -80,7 +86,11 @@ struct Damaged : testing::Test {
     Result checked = test::in_child([&] {
       fresh();
       kapsa::options.check_mode = 1;
-      kapsa::check_archive(path.c_str(), true);
+      kapsa::Archive a;
+      if (kapsa::open_archive(path.c_str(), true, &a) == 0)
+        kapsa::check_archive(a);
+      else
+        kapsa::options.exit_code = 1;
       return kapsa::options.exit_code;
     });
     std::string where = name + " checked: ";

@@ -155,7 +155,7 @@ TEST_F(Hostile, AReadErrorIsNeverTakenForNoPreamble) {
   }
   // The program's own file, through a preloaded read that fails.
   RunOptions o = here();
-  o.env["LD_PRELOAD"] = KAPSA_EIO_SHIM;
+  o.env["LD_PRELOAD"] = KAPSA_FAULT_SHIM;
   o.env["KAPSA_EIO_PATH"] = KAPSA_DYNAMIC_BIN;
   o.env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
   for (std::vector<std::string> args : {std::vector<std::string>{}, {"notes.txt"}}) {

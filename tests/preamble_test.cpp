@@ -18,6 +18,7 @@ using test::TempDir;
 namespace {
 
 struct Locator : testing::Test {
+  off_t unused = 0;
   void SetUp() override {
     preamble = {};
     options = {};
@@ -28,10 +29,11 @@ struct Locator : testing::Test {
   off_t find(const std::string &data) {
     std::string path = dir / "archive";
     test::write_file(path, data, 0755);
-    int fd = find_preamble(path.c_str());
+    off_t offset = -1;
+    int fd = find_preamble(path.c_str(), false, &offset);
     if (fd < 0) return -1;
     off_t pos = lseek(fd, 0, SEEK_CUR);
-    EXPECT_EQ(pos, options.payload_offset);
+    EXPECT_EQ(pos, offset);
     close(fd);
     return pos;
   }
@@ -133,9 +135,11 @@ TEST_F(Locator, NonRegularFilesAreNotArchives) {
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   ASSERT_EQ(chdir(dir.path.c_str()), 0);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(find_preamble(dir.path.c_str()), -1);
-  EXPECT_EQ(find_preamble("./null"), -1);      // a name with a leading "." skips the execute test
-  EXPECT_EQ(find_preamble(fifo.c_str()), -1);  // must not block waiting for a writer
+  EXPECT_EQ(find_preamble(dir.path.c_str(), false, &unused), -1);
+  EXPECT_EQ(find_preamble("./null", false, &unused),
+            -1);  // a name with a leading "." skips the execute test
+  EXPECT_EQ(find_preamble(fifo.c_str(), false, &unused),
+            -1);  // must not block waiting for a writer
   std::string err = testing::internal::GetCapturedStderr();
   ASSERT_EQ(chdir(cwd), 0);
   EXPECT_EQ(err, "");
@@ -145,11 +149,11 @@ TEST_F(Locator, ANameThatCannotBeLocatedOrOpenedIsReported) {
   std::string plain = dir / "plain";
   test::write_file(plain, magic + texts("", "", "", ""), 0644);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(find_preamble(plain.c_str()), -1);
+  EXPECT_EQ(find_preamble(plain.c_str(), false, &unused), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "kapsa: unable to find kapsa to build preamble\n");
   testing::internal::CaptureStderr();
-  EXPECT_EQ(find_preamble("./no/such/file"), -1);
+  EXPECT_EQ(find_preamble("./no/such/file", false, &unused), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "./no/such/file: No such file or directory\n");
 }
 

@@ -71,7 +71,7 @@ TEST_F(Streams, RefillFillsAWholeBlockFromAPipeThatDeliversFewBytes) {
     }
     close(p[1]);
   });
-  options.archive_fd = p[0];
+  stream.in_fd = p[0];
   EXPECT_EQ(next_input_byte(), static_cast<unsigned char>(data[0]));
   EXPECT_EQ(stream.in_len, in_buf_size);
   EXPECT_EQ(stream.in_pos, 1u);
@@ -87,7 +87,7 @@ TEST_F(Streams, RefillFillsAWholeBlockFromAPipeThatDeliversFewBytes) {
 
 TEST_F(Streams, InputThatEndsOrFailsIsFatalWithTheExactReport) {
   test::Result eof = test::in_child([] {
-    options.archive_fd = open("/dev/null", O_RDONLY);
+    stream.in_fd = open("/dev/null", O_RDONLY);
     next_input_byte();
     return 0;
   });
@@ -95,7 +95,7 @@ TEST_F(Streams, InputThatEndsOrFailsIsFatalWithTheExactReport) {
   EXPECT_EQ(eof.err, "\nkapsa: in: unexpected end of file\n");
   test::TempDir dir;
   test::Result error = test::in_child([&] {
-    options.archive_fd = open(dir.path.c_str(), O_RDONLY);  // reading a directory fails
+    stream.in_fd = open(dir.path.c_str(), O_RDONLY);  // reading a directory fails
     next_input_byte();
     return 0;
   });

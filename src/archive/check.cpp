@@ -6,42 +6,33 @@
 #include <cstdio>
 
 #include "archive/features.h"
-#include "archive/preamble.h"
 #include "base/options.h"
-#include "base/progress.h"
-#include "gz/reader.h"
-#include "gz/stream.h"
+#include "gz/decoder.h"
 
 namespace kapsa {
 
-int check_payload(int fd, const char *archive) {
+int check_payload(const Archive &a, bool notes) {
   if (!payload_compressed()) return 0;
   PayloadSizes sizes;
-  if (payload_sizes(fd, archive, &sizes) != 0) return -1;
-  options.archive_fd = fd;
-  if (read_member_header() < 0) {
-    fprintf(stderr, "%s: unknown compression method\n", archive);
+  if (payload_sizes(a, &sizes) != 0) return -1;
+  Decoder d;
+  if (decoder_begin(d, PayloadKind::gzip, a.fd, payload_size(a), notes) != 0) {
+    fprintf(stderr, "%s: unknown compression method\n", a.name);
     return -1;
   }
-  progress_begin(payload_size(fd), stream.in_total);
-  decompress_member(fd, -1);
-  progress_end();
+  decoder_transfer(d, -1, options.quiet);
   return 1;
 }
 
-void check_archive(const char *name, bool as_named) {
-  int fd = open_archive(name, as_named);
-  if (fd < 0) {
-    options.exit_code = 1;
-    return;
-  }
-  int checked = check_payload(fd, name);
-  close(fd);
+void check_archive(const Archive &a) {
+  archive_job_begin(a);
+  int checked = check_payload(a, options.verbose);
+  close(a.fd);
   if (checked < 0) {
     options.exit_code = 1;
     return;
   }
-  printf(checked ? "%s: OK\n" : "%s: OK (raw payload: not checked)\n", name);
+  printf(checked ? "%s: OK\n" : "%s: OK (raw payload: not checked)\n", a.name);
 }
 
 }  // namespace kapsa

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -15,6 +16,7 @@
 #include "archive/preamble.h"
 #include "base/options.h"
 #include "base/text.h"
+#include "gz/decoder.h"
 #include "gz/reader.h"
 #include "gz/stream.h"
 
@@ -25,24 +27,34 @@ namespace {
 // Whether the column header is still to be printed in this run.
 int first_listing = 1;
 
+// Whether the gzip header behind the preamble of a cannot be read whole, as
+// the reader would find it (the input ends inside it, or its name is too
+// long): said as the reader says it, without ending the run, so that the
+// other archives of the run are still listed.
+bool header_incomplete(const Archive &a) {
+  int status = member_header_check(a.fd, a.payload_offset);
+  if (status == 0) return false;
+  errno = 0;
+  if (status == 1)
+    stream_report_read();
+  else
+    stream_report_error("corrupted input -- file name too large");
+  return true;
+}
+
 }  // namespace
 
-void list_archive(const char *name, bool as_named) {
-  int fd = open_archive(name, as_named);
-  if (fd < 0) {
-    options.exit_code = 1;
-    return;
-  }
-  // The gzip stream reads descriptor 0: make it this archive.
-  if (fd != 0) {
-    dup2(fd, 0);
-    close(fd);
-  }
-  options.archive_fd = 0;
-
+void list_archive(const Archive &a) {
+  archive_job_begin(a);
   bool compressed = payload_compressed();
   PayloadSizes sizes = {};
-  if (compressed && (read_member_header() < 0 || payload_sizes(0, name, &sizes) != 0)) {
+  Decoder d;
+  bool refused = compressed && (header_incomplete(a) ||
+                                decoder_begin(d, PayloadKind::gzip, a.fd, payload_size(a),
+                                              options.verbose) != 0 ||
+                                payload_sizes(a, &sizes) != 0);
+  close(a.fd);
+  if (refused) {
     options.exit_code = 1;
     return;
   }
@@ -66,7 +78,7 @@ void list_archive(const char *name, bool as_named) {
     if (options.verbose) printf("method  crc     date  time  ");
     printf("compressed  uncompr. ratio uncompressed_name\n");
   }
-  long long compressed_size = sizes.trailer_at - options.payload_offset + 8;
+  long long compressed_size = sizes.trailer_at - a.payload_offset + 8;
   long long uncompressed = sizes.last;
   uint32_t crc = sizes.crc;
   if (options.verbose) {

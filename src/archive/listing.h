@@ -1,11 +1,13 @@
 // Listing an archive: its preamble texts and one line of compression statistics.
 #pragma once
 
+#include "archive/preamble.h"
+
 namespace kapsa {
 
-// Lists the archive that name stands for (as_named: as open_archive takes
-// it) on standard output.  On failure it
-// prints to standard error and sets options.exit_code to 1.
-void list_archive(const char *name, bool as_named);
+// Lists the archive a on standard output and closes it.  On failure it
+// prints to standard error and sets options.exit_code to 1; a damaged
+// header or trailer does not end the run.
+void list_archive(const Archive &a);
 
 }  // namespace kapsa

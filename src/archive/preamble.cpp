@@ -115,7 +115,7 @@ int write_preamble(const char *extractor, int out) {
   return 0;
 }
 
-int find_preamble(const char *name, bool as_named) {
+int find_preamble(const char *name, bool as_named, off_t *payload_offset) {
   preamble.damaged = 0;
   preamble.read_failed = 0;
   const char *path = as_named && access(name, F_OK) == 0 ? name : locate_executable(name);
@@ -200,17 +200,18 @@ int find_preamble(const char *name, bool as_named) {
       return -1;
     }
   }
-  options.payload_offset = lseek(fd, 0, SEEK_CUR);
-  if (options.payload_offset < 0) {
+  *payload_offset = lseek(fd, 0, SEEK_CUR);
+  if (*payload_offset < 0) {
     close(fd);
     return -1;
   }
   return fd;
 }
 
-int payload_sizes(int fd, const char *name, PayloadSizes *sizes) {
+int payload_sizes(const Archive &a, PayloadSizes *sizes) {
   uint32_t isize;
-  sizes->trailer_at = read_last_trailer(fd, &sizes->crc, &isize);
+  sizes->trailer_at = read_last_trailer(a.fd, &sizes->crc, &isize);
+  if (sizes->trailer_at < 0) return -1;
   long long size = feature_true_size();
   sizes->uncompressed = sizes->last = isize;
   if (size == -1) return 0;
@@ -223,29 +224,38 @@ int payload_sizes(int fd, const char *name, PayloadSizes *sizes) {
   } else if (fits) {
     uint64_t length;
     uint32_t first_isize;
-    if (measure_member(fd, options.payload_offset, &length, &first_isize) == 0)
+    if (measure_member(a.fd, a.payload_offset, &length, &first_isize) == 0)
       fits = length == uint64_t(size) && first_isize == uint32_t(size);
   }
   if (!fits) {
-    fprintf(stderr, "%s: damaged archive: SIZE= does not match the trailer\n", name);
+    fprintf(stderr, "%s: damaged archive: SIZE= does not match the trailer\n", a.name);
     return -1;
   }
   sizes->uncompressed = size;
   return 0;
 }
 
-long long payload_size(int fd) {
+long long payload_size(const Archive &a) {
   struct stat st;
-  if (fstat(fd, &st) != 0 || st.st_size < options.payload_offset) return 0;
-  return st.st_size - options.payload_offset;
+  if (fstat(a.fd, &st) != 0 || st.st_size < a.payload_offset) return 0;
+  return st.st_size - a.payload_offset;
 }
 
-int open_archive(const char *name, bool as_named) {
-  int fd = find_preamble(name, as_named);
-  if (fd >= 0 && text_copy(options.input_name, text_size, name) != 0) {
-    close(fd);
-    fd = -1;
-  }
+void adopt_archive(int fd, off_t payload_offset, const char *name, Archive *a) {
+  a->fd = fd;
+  a->payload_offset = payload_offset;
+  a->name = name;
+}
+
+void archive_job_begin(const Archive &a) {
+  text_copy(options.input_name, text_size, a.name);
+  text_copy(options.payload_name, text_size, "stdout");
+}
+
+int open_archive(const char *name, bool as_named, Archive *a) {
+  off_t offset = 0;
+  // A name too long for the messages' buffer is no archive this can read.
+  int fd = strlen(name) < text_size ? find_preamble(name, as_named, &offset) : -1;
   if (fd < 0 && preamble.read_failed) return -1;  // the failed read named itself
   if (fd < 0) {
     if (preamble.damaged)
@@ -254,9 +264,8 @@ int open_archive(const char *name, bool as_named) {
     fprintf(stderr, "%s: unable to find preamble magic value\n", name);
     return -1;
   }
-  options.out_fd = STDOUT_FILENO;
-  text_copy(options.payload_name, text_size, "stdout");
-  return fd;
+  adopt_archive(fd, offset, name, a);
+  return 0;
 }
 
 }  // namespace kapsa

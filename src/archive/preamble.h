@@ -55,13 +55,20 @@ int write_preamble(const char *extractor, int out);
 // file of that name when one exists (relative to the current directory, or
 // absolute), whatever its mode; otherwise, and when there is none, the one
 // locate_executable finds.  Returns a read-only descriptor positioned at the first
-// payload byte, with the preamble texts and options.payload_offset set; or -1.
+// payload byte, with the preamble texts and *payload_offset set; or -1.
 // Prints only when the name cannot be located or opened.  A file that is not a
 // regular file, or has no magic, gives -1 silently.  A stored text of more
 // than 1,023 characters gives -1 with preamble.damaged set (the texts read so
 // far are kept, cut within their buffers).  A read that fails is reported
 // with the path and gives -1 with preamble.read_failed set.
-int find_preamble(const char *name, bool as_named = false);
+int find_preamble(const char *name, bool as_named, off_t *payload_offset);
+
+// An archive open to be read.
+struct Archive {
+  int fd;                // read-only; at the first payload byte when opened
+  off_t payload_offset;  // offset of the first payload byte
+  const char *name;      // the name it was opened under, for messages (the caller's text)
+};
 
 // The sizes of a compressed payload, from the trailer at the end of the file
 // and the feature list.
@@ -72,27 +79,32 @@ struct PayloadSizes {
   long long last;          // the last member's size: its ISIZE, or SIZE= when it is the first
 };
 
-// Reads the trailer of the compressed archive open on fd (name for the
-// message) and checks its SIZE= item against the first member's trailer:
-// one plain decimal below 2^63 whose value modulo 2^32 is that trailer's
-// ISIZE.  The last trailer is the first member's when the payload holds one
-// member; when it does not match, the first member is measured (inflated
-// into nothing), and its length must be the value (a first member that
-// cannot be inflated is left to the data's own checks).  Returns 0, or -1
-// after "<name>: damaged archive: SIZE= does not match the trailer".  A file
-// too short for a trailer ends the process (read_last_trailer).
-int payload_sizes(int fd, const char *name, PayloadSizes *sizes);
+// Reads the trailer of the compressed archive a and checks its SIZE= item against the first
+// member's trailer: one plain decimal below 2^63 whose value modulo 2^32 is that trailer's ISIZE.
+// The last trailer is the first member's when the payload holds one member; when it does not match,
+// the first member is measured (inflated into nothing), and its length must be the value (a first
+// member that cannot be inflated is left to the data's own checks).  Returns 0, or -1 after
+// "<name>: damaged archive: SIZE= does not match the trailer", or after the read error of a file
+// too short for a trailer.
+int payload_sizes(const Archive &a, PayloadSizes *sizes);
 
-// Bytes of the payload of the archive open on fd: from options.payload_offset
-// to the end of the file; 0 when its size cannot be told.
-long long payload_size(int fd);
+// Bytes of the payload of a: from its first payload byte to the end of the
+// file; 0 when its size cannot be told.
+long long payload_size(const Archive &a);
 
-// Opens the archive that name stands for, to list or extract it: finds its
-// preamble (with as_named as find_preamble takes it), then sets options.input_name to name,
-// options.out_fd to standard output and options.payload_name to "stdout".  Returns the descriptor
-// at the first payload byte; or -1 after saying so ("<name>: unable to find preamble magic value",
-// after a word on a damaged preamble when it was one; the system's error alone when a
-// read failed).
-int open_archive(const char *name, bool as_named);
+// Opens the archive that name stands for, to list, check or extract it:
+// finds its preamble (with as_named as find_preamble takes it) and fills *a.
+// Returns 0; or -1 after saying so ("<name>: unable to find preamble magic
+// value", after a word on a damaged preamble when it was one; the system's
+// error alone when a read failed).
+int open_archive(const char *name, bool as_named, Archive *a);
+
+// Takes the archive that the start-up probe found (fd at its first payload
+// byte, offset) as a, under name.
+void adopt_archive(int fd, off_t payload_offset, const char *name, Archive *a);
+
+// Makes a the archive the job reads: options.input_name becomes its name and
+// options.payload_name "stdout", for the stream's messages.
+void archive_job_begin(const Archive &a);
 
 }  // namespace kapsa

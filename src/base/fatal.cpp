@@ -8,9 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "base/progress.h"
 #include "base/text.h"
@@ -35,6 +37,7 @@ struct Cleanup {
 };
 
 Cleanup cleanup = {};
+std::atomic<void (*)()> cleanup_quiesce{nullptr};
 
 // The catchable signals whose default action ends the process.  The ones a
 // fault raises (SIGSEGV, SIGBUS, SIGFPE, SIGILL) are included: a crash must
@@ -90,6 +93,8 @@ void on_fatal_signal(int sig, siginfo_t *info, void *) {
   // EPIPE, and the code that made it decides.
   if (sig == SIGPIPE && info && info->si_code == SI_USER && info->si_pid == getpid()) return;
   int saved = errno;
+  // Another thread's writes and progress stop before the pipe and the line go.
+  if (auto quiesce = cleanup_quiesce.load()) quiesce();
   progress_end();
   end_child_now();
   remove_link_now();
@@ -117,11 +122,15 @@ void fatal_catch_signals() {
   }
 }
 
-void fatal_block_signals(sigset_t *old) {
+void fatal_block_signals(sigset_t *old, bool faults_too) {
   sigset_t block;
   fill_signal_set(&block);
+  if (!faults_too)
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) sigdelset(&block, sig);
   sigprocmask(SIG_BLOCK, &block, old);
 }
+
+void fatal_set_quiesce(void (*quiesce)()) { cleanup_quiesce.store(quiesce); }
 
 void fatal_restore_signals(const sigset_t *old) { sigprocmask(SIG_SETMASK, old, nullptr); }
 
@@ -167,14 +176,11 @@ const char *fatal_end_child(int *status) {
   return command;
 }
 
-bool fatal_exited_zero(int status) {
-  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 void fatal_exit() {
 #ifdef KAPSA_FUZZ
   throw FatalStop{};
 #else
+  if (auto quiesce = cleanup_quiesce.load()) quiesce();
   int status;
   fatal_end_child(&status);
   fatal_remove_link();

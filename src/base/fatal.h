@@ -39,8 +39,10 @@ void fatal_catch_signals();
 
 // Blocks the signals that run the cleanup; *old receives the mask to give
 // back to sigprocmask.  Registrations are made with them blocked, so that a
-// signal never finds a link made but not yet recorded.
-void fatal_block_signals(sigset_t *old);
+// signal never finds a link made but not yet recorded.  Without faults_too
+// the signals a fault raises (SIGSEGV, SIGBUS, SIGFPE, SIGILL) stay open: a
+// thread started so handles a fault of its own, with the cleanup.
+void fatal_block_signals(sigset_t *old, bool faults_too = true);
 void fatal_restore_signals(const sigset_t *old);
 
 // Registers the temporary link at path, just made and pointing to target
@@ -61,7 +63,10 @@ void fatal_set_child(pid_t pid, int pipe_fd, const char *command);
 // command is registered.
 const char *fatal_end_child(int *status);
 
-// Whether a wait status says the process exited with status 0.
-bool fatal_exited_zero(int status);
+// Registers the function the cleanup calls first, before it closes the
+// extract command's pipe and clears the progress line: it keeps another
+// thread (the output path's writer) out of both.  It must be
+// async-signal-safe.  Null forgets it.
+void fatal_set_quiesce(void (*quiesce)());
 
 }  // namespace kapsa

@@ -23,11 +23,8 @@ struct Options {
   int check_mode;                  // --check: test archives instead of listing or extracting
   int verify_first;                // --verify: a build adds VERIFY (extraction checks first)
   int quiet;                       // --quiet: no banner, notes or progress line; errors only
-  off_t payload_offset;            // first payload byte in the archive (find_preamble)
   char extractor_path[text_size];  // -p, else the running program: copied by a build
   char temp_path[text_size];       // -t in extract mode: alternative place for the data
-  int out_fd;                      // where payload bytes are written
-  int archive_fd;                  // where the raw copy and the gzip stream read from
   char input_name[text_size];      // input file (build) or archive (listing, extraction)
   char payload_name[text_size];    // output name in messages and in the listing
   char **post_install_args;        // after "--": the post-install command's "$@"

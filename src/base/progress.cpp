@@ -7,8 +7,6 @@
 
 #include <cstdio>
 
-#include "base/options.h"
-
 namespace kapsa {
 
 namespace {
@@ -68,13 +66,13 @@ void draw(long long now) {
 
 }  // namespace
 
-void progress_begin(long long total, long long done) {
+void progress_begin(long long total, long long done, bool quiet) {
   progress_end();
   progress.total = total;
   progress.done = progress.start_done = done;
   progress.start_ns = now_ns();
   progress.drawn_ns = 0;
-  progress.running = !options.quiet && isatty(STDERR_FILENO) ? 1 : 0;
+  progress.running = !quiet && isatty(STDERR_FILENO) ? 1 : 0;
 }
 
 void progress_advance(long long bytes) {

@@ -6,13 +6,15 @@
 // second: the share of the bytes done, the speed and the time left.  The line
 // is erased before any other message is printed and when the transfer ends,
 // so that the terminal ends up showing what it would have shown without it.
-// Nothing is written when standard error is not a terminal, or with --quiet.
+// Nothing is written when standard error is not a terminal, or when the
+// transfer is quiet (--quiet).
 #pragma once
 
 namespace kapsa {
 
-// Starts a transfer of total bytes (0 when unknown), done of them already.
-void progress_begin(long long total, long long done);
+// Starts a transfer of total bytes (0 when unknown), done of them already;
+// shown on a terminal unless quiet.
+void progress_begin(long long total, long long done, bool quiet);
 
 // Counts bytes more as done, and redraws the line when it is time.
 void progress_advance(long long bytes);

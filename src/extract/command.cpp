@@ -19,6 +19,7 @@
 #include "base/options.h"
 #include "base/syserr.h"
 #include "base/text.h"
+#include "gz/stream.h"
 #include "lib/aplist.h"
 #include "lib/strsplit.h"
 
@@ -53,11 +54,58 @@ bool append(char *out, size_t &len, const char *text, bool quote) {
   return true;
 }
 
-// Whether a system() status carries a non-zero exit status: a command that
-// exited non-zero, or a shell that could not be started (-1).  A command
-// killed by a signal has none.
-bool exit_status_failed(int status) {
-  return status == -1 || (WIFEXITED(status) && WEXITSTATUS(status) != 0);
+// What a wait status (or system()'s result) says: the command's exit code
+// (0 to 255), 256 and more for a command a signal ended (256 + the signal),
+// or -1 when no shell could be started or waited for.
+int exit_code_of(int status) {
+  if (status == -1) return -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return WIFSIGNALED(status) ? 256 + WTERMSIG(status) : -1;
+}
+
+// Starts /bin/sh with argv, the environment of the process and, when stdin_fd
+// is not -1, stdin_fd as its standard input (every other descriptor of ours
+// is close-on-exec), with the signal mask mask and the signals of defaults
+// set to their default actions.  Every setup call is checked.  Returns 0
+// with *pid set, or the error number.
+int spawn_shell(char **argv, int stdin_fd, const sigset_t *mask, const sigset_t *defaults,
+                pid_t *pid) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  int error = posix_spawn_file_actions_init(&actions);
+  if (error != 0) return error;
+  error = posix_spawnattr_init(&attributes);
+  if (error != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return error;
+  }
+  if (stdin_fd > STDIN_FILENO) {
+    error = posix_spawn_file_actions_adddup2(&actions, stdin_fd, STDIN_FILENO);
+  } else if (stdin_fd == STDIN_FILENO) {
+    int flags = fcntl(stdin_fd, F_GETFD);  // already 0: only its close-on-exec goes
+    if (flags < 0 || fcntl(stdin_fd, F_SETFD, flags & ~FD_CLOEXEC) != 0) error = errno;
+  }
+  if (error == 0) error = posix_spawnattr_setsigmask(&attributes, mask);
+  if (error == 0) error = posix_spawnattr_setsigdefault(&attributes, defaults);
+  if (error == 0)
+    error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  if (error == 0) error = posix_spawn(pid, "/bin/sh", &actions, &attributes, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  return error;
+}
+
+// The archive of the extract command that runs now, for the report below.
+const char *broken_pipe_archive = "";
+
+// A write into the extract command's pipe broke: when the command failed,
+// its failure is the error to report.  Returns true when it was reported.
+bool report_broken_pipe() {
+  int status;
+  const char *command = fatal_end_child(&status);
+  if (!command || exit_code_of(status) == 0) return false;
+  fprintf(stderr, "%s: extraction command failed: %s\n", broken_pipe_archive, command);
+  return true;
 }
 
 // Asks whether to run the post-install command; true for an answer that
@@ -129,19 +177,12 @@ int run_shell(const char *command) {
 
   // The command starts with the caller's mask and, unless the caller
   // ignores them, the default actions of SIGINT and SIGQUIT.
-  posix_spawnattr_t attributes;
-  int error = posix_spawnattr_init(&attributes);
   sigset_t defaults;
   sigemptyset(&defaults);
   if (old_int.sa_handler != SIG_IGN) sigaddset(&defaults, SIGINT);
   if (old_quit.sa_handler != SIG_IGN) sigaddset(&defaults, SIGQUIT);
-  if (error == 0) error = posix_spawnattr_setsigdefault(&attributes, &defaults);
-  if (error == 0) error = posix_spawnattr_setsigmask(&attributes, &old_mask);
-  if (error == 0)
-    error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   pid_t pid = 0;
-  if (error == 0) error = posix_spawn(&pid, "/bin/sh", nullptr, &attributes, argv, environ);
-  posix_spawnattr_destroy(&attributes);
+  int error = spawn_shell(argv, -1, &old_mask, &defaults, &pid);
   int status = -1;
   if (error == 0) {
     while (waitpid(pid, &status, 0) < 0) {
@@ -218,40 +259,25 @@ void export_features() {
   aplist_free(reinterpret_cast<void **>(items));
 }
 
-char *start_extract_command() {
+char *start_extract_command(const char *archive, int *pipe_fd) {
   char *text = preamble.extract_command[0] ? expand_command(preamble.extract_command)
                                            : expand_command(default_extract_command, true);
   if (!text) return nullptr;
   fflush(stdout);
-  pid_t pid = 0;
   int ends[2];
   int error = pipe2(ends, O_CLOEXEC) == 0 ? 0 : errno;
   if (error == 0) {
-    // The read end becomes the command's descriptor 0 and nothing else of
-    // ours reaches it: every other descriptor is close-on-exec.
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
-    if (ends[0] != STDIN_FILENO) {
-      posix_spawn_file_actions_adddup2(&actions, ends[0], STDIN_FILENO);
-    } else {
-      int flags = fcntl(ends[0], F_GETFD);  // already 0: only its close-on-exec goes
-      if (flags >= 0) fcntl(ends[0], F_SETFD, flags & ~FD_CLOEXEC);
-    }
     // Started and registered with the cleanup signals blocked; the command
     // itself starts with the signal mask the process had.
-    sigset_t old;
+    sigset_t old, none;
+    sigemptyset(&none);
     fatal_block_signals(&old);
-    posix_spawnattr_setsigmask(&attributes, &old);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
     char sh[] = "sh", dash_c[] = "-c";
     char *argv[] = {sh, dash_c, text, nullptr};
-    error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environ);
+    pid_t pid = 0;
+    error = spawn_shell(argv, ends[0], &old, &none, &pid);
     if (error == 0) fatal_set_child(pid, ends[1], text);
     fatal_restore_signals(&old);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
     close(ends[0]);
     if (error != 0) close(ends[1]);
   }
@@ -261,15 +287,18 @@ char *start_extract_command() {
     free(text);
     return nullptr;
   }
+  broken_pipe_archive = archive;
+  stream_broken_pipe_hook = report_broken_pipe;
   options.to_stdout = 0;
-  options.out_fd = ends[1];
+  *pipe_fd = ends[1];
   return text;
 }
 
 int finish_extract_command(const char *archive) {
   int status;
   const char *command = fatal_end_child(&status);
-  if (!command || fatal_exited_zero(status)) return 0;
+  stream_broken_pipe_hook = nullptr;
+  if (!command || exit_code_of(status) == 0) return 0;
   fprintf(stderr, "%s: extraction command failed: %s\n", archive, command);
   return -1;
 }
@@ -307,7 +336,8 @@ int run_post_install(const char *archive, const char *data_dir) {
     }
   } else {
     status = run_shell(command);
-    if (exit_status_failed(status)) {
+    int code = exit_code_of(status);
+    if (code == -1 || (code > 0 && code < 256)) {  // no word for a signal
       fprintf(stderr, "%s: final processing of %s failed\n", archive, options.payload_name);
       fprintf(stderr, "Command: %s", command);
       print_post_install_args(stderr);

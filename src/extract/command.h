@@ -28,11 +28,13 @@ void export_features();
 // Expands the archive's extract command (the default "cat > %p/%o" when it
 // is empty) and starts it as popen would: "/bin/sh -c command" with the
 // environment of the process and its standard input on a pipe, nothing else
-// inherited.  The pipe becomes options.out_fd (options.to_stdout is
-// cleared), and the command is registered with the cleanup (frame/fatal), so
-// that every way out waits for it.  Returns the command line (the caller
-// frees it once the command is finished), or null after a message.
-char *start_extract_command();
+// inherited.  The pipe's write end goes to *pipe_fd (options.to_stdout is
+// cleared), and the command is registered with the cleanup (base/fatal), so
+// that every way out waits for it; a write into a broken pipe reports the
+// command's own failure ("<archive>: extraction command failed: <command>")
+// when it failed.  Returns the command line (the caller frees it once the
+// command is finished), or null after a message.
+char *start_extract_command(const char *archive, int *pipe_fd);
 
 // Closes the pipe and waits for the extract command.  Returns 0 when it
 // exited with status 0 (or none was started), else -1 after "<archive>:

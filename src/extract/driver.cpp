@@ -22,7 +22,7 @@
 #include "base/text.h"
 #include "extract/command.h"
 #include "extract/placement.h"
-#include "gz/reader.h"
+#include "gz/decoder.h"
 #include "gz/stream.h"
 
 namespace kapsa {
@@ -31,8 +31,8 @@ namespace {
 
 // Megabytes needed for the payload: the first input's size (checked SIZE=
 // item, or the gzip trailer's ISIZE), or for a raw payload its length.
-int needed_megabytes(int fd, bool compressed, const PayloadSizes &sizes) {
-  long long size = compressed ? sizes.uncompressed : payload_size(fd);
+int needed_megabytes(const Archive &a, bool compressed, const PayloadSizes &sizes) {
+  long long size = compressed ? sizes.uncompressed : payload_size(a);
   long long mb = size / 1048576 + 1;
   return mb > INT_MAX ? INT_MAX : int(mb);
 }
@@ -82,103 +82,89 @@ void lock_archive(int fd, const char *path) {
 // Makes room for the data when the archive names a filesystem (and -x is not
 // given); link receives the temporary link, if one is made, and data_dir the
 // directory the data goes to (left empty without a placement).  Returns 0,
-// or -1 when the placement refused.  The file position of fd is kept, so
-// that the gzip stream goes on where the header read stopped.
-int make_room(int fd, const char *path, bool compressed, const PayloadSizes &sizes, char *link,
+// or -1 when the placement refused.
+int make_room(const Archive &a, bool compressed, const PayloadSizes &sizes, char *link,
               char *data_dir) {
   if (options.extract_only || !feature_lookup("VFYFS=")) return 0;
-  off_t here = lseek(fd, 0, SEEK_CUR);
-  if (here < 0) return 0;
   // Two runs of one archive place their data one after the other.
-  lock_archive(fd, path);
-  if (place_extraction_dir(needed_megabytes(fd, compressed, sizes), link, data_dir) != 0) return -1;
-  if (lseek(fd, here, SEEK_SET) != here) fatal_read_error();
-  return 0;
+  lock_archive(a.fd, a.name);
+  return place_extraction_dir(needed_megabytes(a, compressed, sizes), link, data_dir);
 }
 
-// Decompresses or copies the payload from fd to options.out_fd.  Returns 0;
-// 1 when a raw payload held no byte at all.
-int transfer_payload(int fd, bool compressed) {
+// Decodes the payload begun in d into out_fd.  Returns 0; 1 when a raw
+// payload held no byte at all.
+int transfer_payload(Decoder &d, int out_fd) {
   if (!options.quiet) {
     if (preamble.comment[0]) fprintf(stderr, "\n%s\n\nPlease wait...\n", preamble.comment);
     if (options.verbose || options.extract_only)
       fprintf(stderr, "Deflating %s...\n", options.payload_name);
   }
-  progress_begin(payload_size(fd), compressed ? stream.in_total : 0);
-  int status =
-      compressed ? decompress_member(fd, options.out_fd) : copy_stream(fd, options.out_fd) == 0;
-  progress_end();
-  return status;
+  long long decoded = decoder_transfer(d, out_fd, options.quiet);
+  return d.kind == PayloadKind::raw && decoded == 0 ? 1 : 0;
 }
 
 // For an archive that asks to be checked first (a VERIFY item, and not -x):
-// decompresses the payload into nothing before anything is placed, asked or
+// decodes the payload into nothing before anything is placed, asked or
 // started, then goes back to its first byte.  Damaged data ends the process
 // with its usual message.  Returns 0, or -1 when the gzip header was refused.
-int verify_first(int fd, const char *path) {
+int verify_first(const Archive &a) {
   if (options.extract_only || !feature_item("VERIFY")) return 0;
-  int verbose = options.verbose;
-  options.verbose = 0;  // the header's notes are shown once, by the extraction
-  int checked = check_payload(fd, path);
-  options.verbose = verbose;
-  if (checked < 0) return -1;
-  if (lseek(fd, options.payload_offset, SEEK_SET) != options.payload_offset) fatal_read_error();
+  // The header's notes are shown once, by the extraction.
+  if (check_payload(a, false) < 0) return -1;
+  if (lseek(a.fd, a.payload_offset, SEEK_SET) != a.payload_offset) stream_fatal_read();
   return 0;
 }
 
 }  // namespace
 
-int extract_archive(const char *path, bool as_named) {
+int extract_archive(const Archive &a) {
   // From here on no way out leaves the extract command running or the
   // temporary link behind, and a lost standard error does not end the run.
   fatal_catch_signals();
-  int fd = open_archive(path, as_named);
-  if (fd < 0) return -1;
+  archive_job_begin(a);
+  const char *path = a.name;
   // Sizes the archive claims are checked before anything is made or started.
   bool compressed = payload_compressed();
   PayloadSizes sizes = {};
-  if (compressed && payload_sizes(fd, path, &sizes) != 0) {
-    close(fd);
+  if ((compressed && payload_sizes(a, &sizes) != 0) || verify_first(a) != 0) {
+    close(a.fd);
     return -1;
   }
-  if (verify_first(fd, path) != 0) {
-    close(fd);
-    return -1;
-  }
-  options.archive_fd = fd;
 
-  int method = 0;
-  if (compressed) {
-    method = read_member_header();
-  } else if (const char *name = feature_lookup("NAME=")) {
-    text_copy(options.payload_name, text_size, strchr(name, '=') + 1);
+  Decoder d;
+  int method = decoder_begin(d, compressed ? PayloadKind::gzip : PayloadKind::raw, a.fd,
+                             payload_size(a), options.verbose);
+  if (!compressed) {
+    if (const char *name = feature_lookup("NAME="))
+      text_copy(options.payload_name, text_size, strchr(name, '=') + 1);
   }
 
   char link[link_buffer_size] = "";
   char data_dir[text_size] = "";  // where the data lands: the placement's, or "."
-  if (make_room(fd, path, compressed, sizes, link, data_dir) != 0) {
-    close(fd);
+  if (make_room(a, compressed, sizes, link, data_dir) != 0) {
+    close(a.fd);
     return -1;
   }
 
   int status = 0;
+  int out_fd = STDOUT_FILENO;
   char *command = nullptr;
-  if (compressed && method < 0) {
+  if (method < 0) {
     fprintf(stderr, "%s: unknown compression method\n", path);
     status = -1;
   } else if (options.extract_only) {
     options.to_stdout = 1;
-  } else if (!(command = start_extract_command())) {
+  } else if (!(command = start_extract_command(path, &out_fd))) {
     status = -1;
   }
-  if (status == 0) status = transfer_payload(fd, compressed);
+  if (status == 0) status = transfer_payload(d, out_fd);
   // The extract command must have taken the whole payload, and succeeded,
   // before anything runs on its result.
   if (finish_extract_command(path) != 0 && status == 0) status = -1;
   free(command);
   if (status == 0 && !options.extract_only && !options.no_run && preamble.run_command[0])
     status = run_post_install(path, data_dir);
-  close(fd);
+  close(a.fd);
   fatal_remove_link();
   return status;
 }

@@ -15,12 +15,13 @@
 // process ends.
 #pragma once
 
+#include "archive/preamble.h"
+
 namespace kapsa {
 
-// Extracts the archive at path: the running archive, or with as_named the
-// archive named on the command line (as open_archive takes it).  Returns 0 on success; -1 for a
-// failure it reported; 1 when a raw payload held no data; otherwise the status that system() gave
-// for the post-install command.
-int extract_archive(const char *path, bool as_named);
+// Extracts the archive a (open at its first payload byte) and closes it.  Returns 0 on success; -1
+// for a failure it reported; 1 when a raw payload held no data; otherwise the status that system()
+// gave for the post-install command.
+int extract_archive(const Archive &a);
 
 }  // namespace kapsa

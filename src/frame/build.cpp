@@ -163,14 +163,14 @@ int build_archive(int file_count, char **files) {
     fprintf(stderr, "%s: unable to find kapsa to build preamble\n", options.program_name);
     return 1;
   }
-  options.out_fd = STDOUT_FILENO;
-  if (isatty(options.out_fd)) {
+  const int out = STDOUT_FILENO;
+  if (isatty(out)) {
     fprintf(stderr, "%s: an archive is not written to a terminal: redirect the output to a file\n",
             options.program_name);
     return 1;
   }
   struct stat output = {};
-  if (fstat(options.out_fd, &output) != 0) output.st_mode = 0;
+  if (fstat(out, &output) != 0) output.st_mode = 0;
   // Write failures name the output.
   text_copy(options.payload_name, text_size, "stdout");
   if (options.verify_first && feature_add("VERIFY", "") != 0) return 1;
@@ -178,10 +178,10 @@ int build_archive(int file_count, char **files) {
   if (feature_add("NAME=", text_last_component(files[0])) != 0) return 1;
   long long recorded;
   if (add_true_size(file_count, files[0], &recorded) != 0) return 1;
-  if (write_preamble(options.extractor_path, options.out_fd) != 0) return 1;
+  if (write_preamble(options.extractor_path, out) != 0) return 1;
 
   bool raw = !payload_compressed();
-  progress_begin(input_size(file_count, files, output), 0);
+  progress_begin(input_size(file_count, files, output), 0, options.quiet);
   for (int i = 0; i < file_count; i++) {
     int fd = open_input(files[i], output);
     if (fd < 0) {
@@ -189,18 +189,17 @@ int build_archive(int file_count, char **files) {
       files[i] = nullptr;  // not in the archive
       continue;
     }
-    options.archive_fd = fd;
     if (raw) {
-      copy_stream(fd, options.out_fd);
+      copy_stream(fd, out);
     } else {
-      write_gzip_member(fd, options.out_fd);
+      write_gzip_member(fd, out);
       if (i == 0 && check_first_size(files[0], recorded, stream.member_bytes, file_count) != 0)
         options.exit_code = 1;
     }
     close(fd);
   }
   progress_end();
-  if (close(options.out_fd) != 0 && errno != EINTR) fatal_write_error();
+  if (close(out) != 0 && errno != EINTR) stream_fatal_write();
   warn_unextracted(file_count, files);
   return options.exit_code;
 }

@@ -9,6 +9,7 @@
 #include "frame/startup.h"
 
 #include <getopt.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -289,6 +290,32 @@ int take_arguments_after_name(int count, char **words) {
   return 0;
 }
 
+// Checks the archive a in a child process of its own, so that damage that
+// ends a check (a fatal stream error) leaves the other archives of the run
+// to be checked.  Sets options.exit_code to 1 when the check failed.
+void check_apart(const Archive &a) {
+  fflush(stdout);
+  pid_t pid = fork();
+  if (pid == 0) {
+    check_archive(a);
+    fflush(stdout);
+    _exit(options.exit_code);
+  }
+  if (pid < 0) {  // no child to be had: checked here, as a single archive is
+    check_archive(a);
+    return;
+  }
+  close(a.fd);
+  int status;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      status = -1;
+      break;
+    }
+  }
+  if (status != 0) options.exit_code = 1;
+}
+
 // Writes out what is left of standard output and closes it, so that a listing
 // that could not be written fails.  Returns 0, or -1 after saying why.
 int finish_standard_output() {
@@ -386,10 +413,13 @@ int startup_main(int argc, char **argv) {
                      preamble.extract_command, options.extractor_path, options.temp_path})
     *text = '\0';
 
+  // The probe's descriptor and texts are kept for the job on the running
+  // archive: the options may change the texts meanwhile (-C, -r, -f).
   Mode mode = Mode::build;
-  int probe = find_preamble(self_name);
+  off_t probe_offset = 0;
+  int probe = find_preamble(self_name, false, &probe_offset);
+  Preamble probed = preamble;
   if (probe >= 0) {
-    close(probe);
     mode = Mode::extract;
   } else if (preamble.read_failed) {
     return 1;  // the program's own file cannot be read: neither mode can run
@@ -442,36 +472,60 @@ int startup_main(int argc, char **argv) {
   if (!options.extractor_path[0] && running.path)
     text_copy(options.extractor_path, text_size, running.path);
 
+  // The running archive: the probe's, or found again to say what is wrong.
+  auto running_archive = [&](Archive *a) {
+    if (probe < 0) return open_archive(self_name, false, a);
+    preamble = probed;
+    adopt_archive(probe, probe_offset, self_name, a);
+    probe = -1;
+    return 0;
+  };
+
   // Listing and checking take the same archives: the running one, or each
-  // file argument of the plain tool.
+  // file argument of the plain tool, read by its name whatever its mode
+  // bits.  A check of several archives tests each one, whatever the ones
+  // before it gave.
   if (options.list_mode || options.check_mode) {
-    // A named archive is read by its name, whatever its mode bits.
-    auto job = [](const char *name, bool as_named) {
-      if (options.check_mode)
-        check_archive(name, as_named);
-      else
-        list_archive(name, as_named);
-    };
+    Archive a;
     if (file_count == 0 || mode == Mode::extract) {
-      job(self_name, false);
+      if (running_archive(&a) != 0)
+        options.exit_code = 1;
+      else if (options.check_mode)
+        check_archive(a);
+      else
+        list_archive(a);
     } else {
-      for (int i = 0; i < file_count; i++) job(files[i], true);
+      for (int i = 0; i < file_count; i++) {
+        if (open_archive(files[i], true, &a) != 0)
+          options.exit_code = 1;
+        else if (!options.check_mode)
+          list_archive(a);
+        else if (file_count == 1)
+          check_archive(a);
+        else
+          check_apart(a);
+      }
     }
     return finish_standard_output() == 0 ? options.exit_code : 1;
   }
   if (mode == Mode::extract) {
+    Archive a;
     if (archive_named) {
       if (file_count == 0) {
         print_usage(mode);
         return 1;
       }
-      self_name = files[0];
       if (take_arguments_after_name(file_count - 1, files + 1) != 0) return 1;
-    } else if (ended_by_dashes) {
-      options.post_install_args = files;
-      options.post_install_count = file_count;
+      if (probe >= 0) close(probe);
+      if (open_archive(files[0], true, &a) != 0) return 1;
+    } else {
+      if (ended_by_dashes) {
+        options.post_install_args = files;
+        options.post_install_count = file_count;
+      }
+      if (running_archive(&a) != 0) return 1;
     }
-    return extract_archive(self_name, archive_named) == 0 ? 0 : 1;
+    return extract_archive(a) == 0 ? 0 : 1;
   }
   if (file_count == 0) {
     print_usage(mode);

@@ -132,8 +132,6 @@ bool set_is_incomplete(const unsigned char *data, size_t size, int bit, CodeSet 
 
 }  // namespace
 
-// Prints which code set is incomplete, when the header of the block at
-// start can be read again from fd and tells.
 bool codeset_refused(const char *zlib_message, CodeSet *set) {
   if (!zlib_message) return false;
   if (strcmp(zlib_message, "invalid literal/lengths set") == 0) {
@@ -147,6 +145,8 @@ bool codeset_refused(const char *zlib_message, CodeSet *set) {
   return false;
 }
 
+// Prints which code set is incomplete, when the header of the block at
+// start can be read again from fd and tells.
 void codeset_report_incomplete(int fd, BlockStart start, CodeSet set) {
   if (start.byte < 0) return;
   unsigned char header[1024];

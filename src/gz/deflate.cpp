@@ -25,6 +25,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "base/fatal.h"
+#include "gz/reader.h"
 #include "gz/stream.h"
 #include "gz/sync.h"
 
@@ -36,12 +38,6 @@ namespace {
 
 // Room after a compressed chunk for the splice's zero byte and empty stored block.
 constexpr size_t splice_room = 5;
-
-// Releases the inflater on every way out, the fuzzing build's throw too.
-struct InflateGuard {
-  z_stream *zs;
-  ~InflateGuard() { inflateEnd(zs); }
-};
 
 }  // namespace
 
@@ -130,6 +126,7 @@ struct Pool {
   pthread_cond_t finished = PTHREAD_COND_INITIALIZER;  // a chunk was compressed
   Chunk *chunks = nullptr;
   size_t chunk_count = 0;
+  size_t chunk_size = 0;  // input bytes of a full chunk
   size_t out_capacity = 0;
   Worker *workers = nullptr;  // compressors for worker_count threads, at least one
   int worker_count = 0;
@@ -161,10 +158,15 @@ struct Pool {
   }
 };
 
-void compress_chunk(libdeflate_compressor *compressor, Chunk &chunk, size_t out_capacity) {
+// Compresses chunk.  Where its stream ends is found only for a chunk that
+// may be followed by another (a full one): a short chunk is the last, and
+// is never spliced.
+void compress_chunk(const Pool &pool, libdeflate_compressor *compressor, Chunk &chunk) {
   chunk.out_len = libdeflate_deflate_compress(compressor, chunk.in, chunk.in_len, chunk.out,
-                                              out_capacity - splice_room);
-  chunk.failed = chunk.out_len == 0 || deflate_find_end(chunk.out, chunk.out_len, &chunk.end) != 0;
+                                              pool.out_capacity - splice_room);
+  chunk.failed =
+      chunk.out_len == 0 || (chunk.in_len == pool.chunk_size &&
+                             deflate_find_end(chunk.out, chunk.out_len, &chunk.end) != 0);
 }
 
 void *worker_main(void *arg) {
@@ -176,7 +178,7 @@ void *worker_main(void *arg) {
     if (pool.stopping) break;
     Chunk &chunk = pool.chunks[pool.taken++ % pool.chunk_count];
     sync_unlock(&pool.mutex);
-    compress_chunk(self.compressor, chunk, pool.out_capacity);
+    compress_chunk(pool, self.compressor, chunk);
     sync_lock(&pool.mutex);
     chunk.done = true;
     sync_broadcast(&pool.finished);
@@ -195,7 +197,8 @@ void pool_start(Pool &pool, const CompressSettings &settings, int threads) {
   if (ring > compress_ring_max) ring = compress_ring_max;
   pool.workers = static_cast<Worker *>(calloc(size_t(threads), sizeof(Worker)));
   pool.chunks = static_cast<Chunk *>(calloc(ring, sizeof(Chunk)));
-  if (!pool.workers || !pool.chunks) fatal_error("out of memory");
+  if (!pool.workers || !pool.chunks) stream_fatal_error("out of memory");
+  pool.chunk_size = settings.chunk_size;
   pool.out_capacity = libdeflate_deflate_compress_bound(nullptr, settings.chunk_size) + splice_room;
   while (pool.chunk_count < ring) {
     Chunk &chunk = pool.chunks[pool.chunk_count];
@@ -210,7 +213,7 @@ void pool_start(Pool &pool, const CompressSettings &settings, int threads) {
     pool.chunk_count++;
   }
   // The last chunk is known only once the one after it is read: two at least.
-  if (pool.chunk_count < 2) fatal_error("out of memory");
+  if (pool.chunk_count < 2) stream_fatal_error("out of memory");
   // No more workers than chunks to work on.
   if (size_t(threads) > pool.chunk_count) threads = int(pool.chunk_count);
   while (pool.worker_count < threads) {
@@ -220,12 +223,16 @@ void pool_start(Pool &pool, const CompressSettings &settings, int threads) {
     if (!worker.compressor) break;
     pool.worker_count++;
   }
-  if (pool.worker_count == 0) fatal_error("out of memory");
+  if (pool.worker_count == 0) stream_fatal_error("out of memory");
   threads = pool.worker_count;
   if (threads == 1) return;
+  // The workers leave the asynchronous signals to the calling thread.
+  sigset_t old;
+  fatal_block_signals(&old, false);
   while (pool.running < threads && pthread_create(&pool.workers[pool.running].thread, nullptr,
                                                   worker_main, &pool.workers[pool.running]) == 0)
     pool.running++;
+  fatal_restore_signals(&old);
 }
 
 void pool_submit(Pool &pool, Chunk &chunk) {
@@ -240,7 +247,7 @@ void pool_submit(Pool &pool, Chunk &chunk) {
 // Waits until chunk is compressed, or compresses it here without workers.
 void pool_finish(Pool &pool, Chunk &chunk) {
   if (pool.running == 0) {
-    compress_chunk(pool.workers[0].compressor, chunk, pool.out_capacity);
+    compress_chunk(pool, pool.workers[0].compressor, chunk);
     return;
   }
   sync_lock(&pool.mutex);
@@ -286,7 +293,7 @@ void compress_input() {
     if (written == read) break;
     Chunk &chunk = pool.chunks[written % pool.chunk_count];
     pool_finish(pool, chunk);
-    if (chunk.failed) fatal_error("compressor failed");
+    if (chunk.failed) stream_fatal_error("compressor failed");
     bool last = at_end && written + 1 == read;
     put_bytes(chunk.out,
               last ? chunk.out_len : deflate_splice(chunk.out, chunk.out_len, chunk.end));

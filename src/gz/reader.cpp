@@ -12,7 +12,7 @@
 #include "base/options.h"
 #include "base/progress.h"
 #include "gz/codeset.h"
-#include "gz/handoff.h"
+#include "gz/output.h"
 #include "gz/stream.h"
 
 namespace kapsa {
@@ -40,16 +40,9 @@ void skip_text() {
   }
 }
 
-// Releases the inflater on every way out, the fuzzing build's throw too.
-struct InflateGuard {
-  z_stream *zs;
-  ~InflateGuard() { inflateEnd(zs); }
-};
-
 }  // namespace
 
-int read_member_header() {
-  reset_streams();
+int read_member_header(bool notes) {
   int id1 = next_input_byte();
   int id2 = next_input_byte();
   framing_bytes = 0;
@@ -72,12 +65,12 @@ int read_member_header() {
   next_input_byte();   // OS
   if (flags & 0x02) {  // part number
     unsigned part = get_short();
-    if (options.verbose)
+    if (notes)
       fprintf(stderr, "%s: %s: part number %u\n", options.program_name, options.input_name, part);
   }
   if (flags & 0x04) {  // extra field
     unsigned length = get_short();
-    if (options.verbose)
+    if (notes)
       fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", options.program_name,
               options.input_name, length);
     while (length--) next_input_byte();
@@ -88,7 +81,8 @@ int read_member_header() {
     } else {
       for (size_t i = 0;; i++) {
         int c = next_input_byte();
-        if (i == text_size - 1 && c != 0) fatal_error("corrupted input -- file name too large");
+        if (i == text_size - 1 && c != 0)
+          stream_fatal_error("corrupted input -- file name too large");
         options.payload_name[i] = char(c);
         if (c == 0) break;
       }
@@ -99,109 +93,48 @@ int read_member_header() {
   return 8;
 }
 
-namespace {
-
-// Where the inflater puts its output: regions handed to the writer thread,
-// or, when that thread cannot start, out_window, flushed here.
-struct Output {
-  Handoff handoff;
-  unsigned char *region = nullptr;
-  size_t capacity = 0;
-  size_t filled = 0;          // bytes of region decoded so far
-  uint32_t handed_input = 0;  // in_total when the last region was handed over
-};
-
-// Input bytes read since the last region was handed over.
-long long input_since(Output &output) {
-  uint32_t now = stream.in_total;
-  long long input = uint32_t(now - output.handed_input);
-  output.handed_input = now;
-  return input;
-}
-
-void next_region(Output &output) {
-  output.filled = 0;
-  if (!output.handoff.running) {
-    output.region = stream.out_window;
-    output.capacity = out_window_size;
-    return;
-  }
-  output.region = handoff_region(output.handoff);
-  output.capacity = handoff_region_size;
-  if (!output.region) {
-    handoff_finish(output.handoff);
-    fatal_write_error();
-  }
-}
-
-void hand_over(Output &output) {
-  if (output.handoff.running) {
-    handoff_push(output.handoff, output.filled, input_since(output));
-  } else {
-    stream.out_count = uint32_t(output.filled);
-    flush_out_window();
-  }
-}
-
-// Before a stop for bad data or a failed read: every whole window decoded
-// so far is written, as a reader flushing its own window would have done,
-// and a write that failed on the way is the one reported.  errno is kept.
-void settle(Output &output) {
-  if (!output.handoff.running) return;
-  int saved = errno;
-  output.filled -= output.filled % out_window_size;
-  handoff_push(output.handoff, output.filled, input_since(output));
-  if (handoff_finish(output.handoff) != 0) fatal_write_error();
-  errno = saved;
-}
-
-}  // namespace
-
-int decompress_member(int in, int out) {
-  options.archive_fd = in;
-  options.out_fd = out;
-  update_crc(nullptr, 0);
-
+void inflate_member(Output &out) {
   z_stream zs = {};
-  if (inflateInit2(&zs, -15) != Z_OK) fatal_error("out of memory");
+  if (inflateInit2(&zs, -15) != Z_OK) stream_fatal_error("out of memory");
   InflateGuard guard{&zs};
 
   // File offset of in_buf[0], to read a failing block's header again.
+  int in = stream.in_fd;
   off_t end_of_block = lseek(in, 0, SEEK_CUR);
   off_t buf_offset = end_of_block < 0 ? -1 : end_of_block - off_t(stream.in_len);
   BlockStart block{buf_offset < 0 ? -1 : buf_offset + off_t(stream.in_pos), 0};
 
-  Output output;
-  output.handed_input = stream.in_total;
-  handoff_start(output.handoff);
-  next_region(output);
+  // Input taken since the last commit: the bytes of in_buf used.
+  uint32_t taken_from = stream.in_pos;
   zs.next_in = stream.in_buf + stream.in_pos;
   zs.avail_in = stream.in_len - stream.in_pos;
   for (;;) {
     if (zs.avail_in == 0) {
       uint32_t previous = stream.in_len;
       if (try_refill_input() < 0) {
-        settle(output);
-        fatal_read_error();
+        output_settle(out);
+        stream_fatal_read();
       }
-      if (!output.handoff.running) progress_advance(stream.in_len);
       stream.in_pos = 0;
+      taken_from = 0;
       if (buf_offset >= 0) buf_offset += previous;
       zs.next_in = stream.in_buf;
       zs.avail_in = stream.in_len;
     }
-    zs.next_out = output.region + output.filled;
-    zs.avail_out = uInt(output.capacity - output.filled);
+    size_t room;
+    zs.next_out = output_space(out, &room);
+    zs.avail_out = uInt(room);
     int ret = inflate(&zs, Z_BLOCK);
-    output.filled = output.capacity - zs.avail_out;
     stream.in_pos = stream.in_len - zs.avail_in;
+    output_commit(out, room - zs.avail_out, stream.in_pos - taken_from);
+    taken_from = stream.in_pos;
     if (ret == Z_STREAM_END) break;
-    if (ret != Z_OK && ret != Z_BUF_ERROR) settle(output);
-    if (ret == Z_MEM_ERROR) fatal_error("out of memory");
+    if (ret != Z_OK && ret != Z_BUF_ERROR) output_settle(out);
+    if (ret == Z_MEM_ERROR) stream_fatal_error("out of memory");
     if (ret != Z_OK && ret != Z_BUF_ERROR) {
       CodeSet refused;
       if (codeset_refused(zs.msg, &refused)) codeset_report_incomplete(in, block, refused);
-      fatal_error("invalid compressed data--format violated");
+      stream_fatal_error("invalid compressed data--format violated");
     }
     if ((zs.data_type & 128) && buf_offset >= 0) {
       // At a block boundary: the next block starts after the bits used.
@@ -209,20 +142,16 @@ int decompress_member(int in, int out) {
       block.byte = buf_offset + off_t(stream.in_pos) - (unused ? 1 : 0);
       block.bit = unused ? 8 - unused : 0;
     }
-    if (output.filled == output.capacity) {
-      hand_over(output);
-      next_region(output);
-    }
   }
-  hand_over(output);
-  if (output.handoff.running && handoff_finish(output.handoff) != 0) fatal_write_error();
+  output_end(out);
+}
 
+void check_member_trailer() {
   uint32_t stored_crc = get_long();   // CRC32
   uint32_t stored_size = get_long();  // ISIZE
   if (stored_crc != update_crc(stream.out_window, 0))
-    fatal_error("invalid compressed data--crc error");
-  if (stored_size != stream.out_total) fatal_error("invalid compressed data--length error");
-  return 0;
+    stream_fatal_error("invalid compressed data--crc error");
+  if (stored_size != stream.out_total) stream_fatal_error("invalid compressed data--length error");
 }
 
 namespace {
@@ -265,20 +194,50 @@ bool source_skip_text(Source &s) {
   }
 }
 
+// Reads a member header from s as read_member_header would.  Returns 0 when
+// it is whole (or refused by its magic or method, which that reader says),
+// 1 when the input ends inside it, 2 when its name is 1,024 bytes or longer;
+// *accepted tells whether it is a deflate member's.
+int skip_header(Source &s, bool *accepted) {
+  *accepted = false;
+  int id1 = source_byte(s), id2 = source_byte(s);
+  if (id2 < 0) return 1;
+  if (id1 != 0x1f || (id2 != 0x8b && id2 != 0x9e)) return 0;
+  int method = source_byte(s);
+  if (method < 0) return 1;
+  if (method != 8) return 0;
+  int flags = source_byte(s);
+  if (flags < 0 || !source_skip(s, 6)) return 1;       // FLG, MTIME, XFL, OS
+  if ((flags & 0x02) && !source_skip(s, 2)) return 1;  // part number
+  if (flags & 0x04) {                                  // extra field
+    int low = source_byte(s), high = source_byte(s);
+    if (high < 0 || !source_skip(s, size_t(low | high << 8))) return 1;
+  }
+  if (flags & 0x08) {  // name
+    for (size_t i = 0;; i++) {
+      int c = source_byte(s);
+      if (c < 0) return 1;
+      if (c == 0) break;
+      if (i == text_size - 1) return 2;
+    }
+  }
+  if ((flags & 0x10) && !source_skip_text(s)) return 1;  // comment
+  *accepted = true;
+  return 0;
+}
+
 }  // namespace
+
+int member_header_check(int fd, off_t start) {
+  Source s{fd, start, {}};
+  bool accepted;
+  return skip_header(s, &accepted);
+}
 
 int measure_member(int fd, off_t start, uint64_t *length, uint32_t *isize) {
   Source s{fd, start, {}};
-  int id1 = source_byte(s), id2 = source_byte(s), method = source_byte(s), flags = source_byte(s);
-  if (id1 != 0x1f || (id2 != 0x8b && id2 != 0x9e) || method != 8 || flags < 0) return -1;
-  if (!source_skip(s, 6)) return -1;                    // MTIME, XFL, OS
-  if ((flags & 0x02) && !source_skip(s, 2)) return -1;  // part number
-  if (flags & 0x04) {                                   // extra field
-    int low = source_byte(s), high = source_byte(s);
-    if (high < 0 || !source_skip(s, size_t(low | high << 8))) return -1;
-  }
-  if ((flags & 0x08) && !source_skip_text(s)) return -1;  // name
-  if ((flags & 0x10) && !source_skip_text(s)) return -1;  // comment
+  bool accepted;
+  if (skip_header(s, &accepted) != 0 || !accepted) return -1;
 
   z_stream zs = {};
   if (inflateInit2(&zs, -15) != Z_OK) return -1;
@@ -312,10 +271,14 @@ int measure_member(int fd, off_t start, uint64_t *length, uint32_t *isize) {
 off_t read_last_trailer(int fd, uint32_t *crc, uint32_t *isize) {
   errno = 0;
   struct stat st;
-  if (fstat(fd, &st) != 0) fatal_read_error();
+  if (fstat(fd, &st) != 0) {
+    stream_report_read();
+    return -1;
+  }
   if (st.st_size < 8) {
     errno = 0;  // too short: an unexpected end of file
-    fatal_read_error();
+    stream_report_read();
+    return -1;
   }
   off_t at = st.st_size - 8;
   unsigned char trailer[8];
@@ -325,7 +288,8 @@ off_t read_last_trailer(int fd, uint32_t *crc, uint32_t *isize) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = 0;
-      fatal_read_error();
+      stream_report_read();
+      return -1;
     }
     got += size_t(n);
   }

@@ -15,9 +15,12 @@
 #pragma once
 
 #include <sys/types.h>
+#include <zlib.h>
 
 #include <cstdint>
 #include <ctime>
+
+#include "gz/output.h"
 
 namespace kapsa {
 
@@ -26,19 +29,35 @@ extern time_t member_time;
 // Length of the last accepted header plus 8 for the trailer; 0 when refused.
 extern int framing_bytes;
 
-// Reads and checks a member header through options.archive_fd, from the
-// first payload byte on.  Returns 8 (deflate), or -1 after printing why the
+// Reads and checks a member header from the stream's input (stream_begin),
+// from the first payload byte on; with notes, says what it ignores (a part
+// number, an extra field).  Returns 8 (deflate), or -1 after printing why the
 // header is refused (options.exit_code is then 1).  The stored name goes to
 // options.payload_name, except with -c outside a listing.  Input that ends
 // inside the header, or a name of 1,024 characters or more, ends the process.
-int read_member_header();
+int read_member_header(bool notes);
 
-// Inflates the member body from in (options.archive_fd) to out
-// (options.out_fd; -1 checks the data and writes nothing), then checks the
-// trailer's CRC-32 and length.  Returns 0;
-// invalid data, an early end of input and a failing check end the process,
-// the checks only after all data has been written.
-int decompress_member(int in, int out);
+// Inflates the member body that follows the header into out, which it ends
+// (output_end).  Invalid data and an early end of input end the process,
+// after the whole windows decoded before the fault have been written.
+void inflate_member(Output &out);
+
+// Reads the member's trailer and checks its CRC-32 and length against what
+// was written.  A mismatch ends the process.
+void check_member_trailer();
+
+// Releases a zlib inflater on every way out, the fuzzing build's throw too.
+struct InflateGuard {
+  z_stream *zs;
+  ~InflateGuard() { inflateEnd(zs); }
+};
+
+// Reads the gzip header at offset start of fd (without moving the file
+// position) as read_member_header would.  Returns 0 when that reader can
+// read it without ending the process (also when it refuses its magic or
+// method), 1 when the input ends inside it, 2 when its stored name is 1,024
+// bytes or longer.
+int member_header_check(int fd, off_t start);
 
 // Measures the gzip member that starts at offset start of fd without
 // writing anything and without moving the file position or touching the
@@ -50,8 +69,8 @@ int measure_member(int fd, off_t start, uint64_t *length, uint32_t *isize);
 
 // Reads the last 8 bytes of the file fd, the trailer of its last member:
 // CRC-32 and ISIZE, without moving the file position.  Returns the
-// trailer's offset; a file too short for it, or a failed read, ends the
-// process.
+// trailer's offset; -1 after the report of stream_report_read for a file too
+// short for it or a failed read.
 off_t read_last_trailer(int fd, uint32_t *crc, uint32_t *isize);
 
 }  // namespace kapsa

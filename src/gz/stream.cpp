@@ -22,6 +22,12 @@ namespace kapsa {
 StreamState stream;
 static const bool crc_register_preset = (stream.crc_register = 0xffffffffu, true);
 
+void stream_begin(int in, int out) {
+  reset_streams();
+  stream.in_fd = in;
+  stream.out_fd = out;
+}
+
 void reset_streams() {
   stream.out_count = 0;
   stream.in_pos = 0;
@@ -34,7 +40,7 @@ void reset_streams() {
 int try_refill_input() {
   // A read error after some bytes of the block only ends the block early;
   // the next refill meets it again.
-  stream.in_len = uint32_t(read_full(options.archive_fd, stream.in_buf, in_buf_size));
+  stream.in_len = uint32_t(read_full(stream.in_fd, stream.in_buf, in_buf_size));
   if (stream.in_len == 0) return -1;
   stream.in_total += stream.in_len;
   stream.in_pos = 1;
@@ -43,7 +49,7 @@ int try_refill_input() {
 
 int refill_input() {
   int c = try_refill_input();
-  if (c < 0) fatal_read_error();
+  if (c < 0) stream_fatal_read();
   progress_advance(stream.in_len);
   return c;
 }
@@ -88,20 +94,12 @@ int write_all(int fd, const void *data, size_t count) {
 }
 
 void write_fully(int fd, const void *data, size_t count) {
-  if (write_all(fd, data, count) != 0) fatal_write_error();
+  if (write_all(fd, data, count) != 0) stream_fatal_write();
 }
 
 void flush_out_buf() {
   if (stream.out_count == 0) return;
-  write_fully(options.out_fd, stream.out_buf, stream.out_count);
-  stream.out_total += stream.out_count;
-  stream.out_count = 0;
-}
-
-void flush_out_window() {
-  if (stream.out_count == 0) return;
-  update_crc(stream.out_window, stream.out_count);
-  if (options.out_fd >= 0) write_fully(options.out_fd, stream.out_window, stream.out_count);
+  write_fully(stream.out_fd, stream.out_buf, stream.out_count);
   stream.out_total += stream.out_count;
   stream.out_count = 0;
 }
@@ -148,9 +146,9 @@ uint32_t update_crc(const unsigned char *data, size_t count) {
 long read_for_compressor(unsigned char *buffer, size_t size) {
   ssize_t n;
   do {
-    n = read(options.archive_fd, buffer, size);
+    n = read(stream.in_fd, buffer, size);
   } while (n < 0 && errno == EINTR);
-  if (n < 0) fatal_read_error();
+  if (n < 0) stream_fatal_read();
   if (n == 0) return 0;
   update_crc(buffer, size_t(n));
   stream.in_total += uint32_t(n);
@@ -165,7 +163,7 @@ long long copy_stream(int in, int out) {
     errno = 0;
     ssize_t n = read(in, stream.in_buf, in_buf_size);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fatal_read_error();
+    if (n < 0) stream_fatal_read();
     if (n == 0) return copied;
     progress_advance(n);
     write_fully(out, stream.in_buf, size_t(n));
@@ -173,13 +171,24 @@ long long copy_stream(int in, int out) {
   }
 }
 
-void fatal_error(const char *message) {
-  progress_end();
-  fprintf(stderr, "\n%s: %s: %s\n", options.program_name, options.input_name, message);
+bool (*stream_broken_pipe_hook)() = nullptr;
+
+void stream_fatal_error(const char *message) {
+  stream_report_error(message);
   fatal_exit();
 }
 
-void fatal_read_error() {
+void stream_report_error(const char *message) {
+  progress_end();
+  fprintf(stderr, "\n%s: %s: %s\n", options.program_name, options.input_name, message);
+}
+
+void stream_fatal_read() {
+  stream_report_read();
+  fatal_exit();
+}
+
+void stream_report_read() {
   int saved = errno;
   progress_end();
   fprintf(stderr, "\n%s: ", options.program_name);
@@ -189,22 +198,15 @@ void fatal_read_error() {
   } else {
     fprintf(stderr, "%s: unexpected end of file\n", options.input_name);
   }
-  fatal_exit();
+  errno = saved;
 }
 
-void fatal_write_error() {
+void stream_fatal_write() {
   int saved = errno;
   progress_end();
-  // A write to an extract command that has ended: its own status says what
-  // went wrong; "Broken pipe" only when it claims success.
-  if (saved == EPIPE) {
-    int status;
-    const char *command = fatal_end_child(&status);
-    if (command && !fatal_exited_zero(status)) {
-      fprintf(stderr, "%s: extraction command failed: %s\n", options.input_name, command);
-      fatal_exit();
-    }
-  }
+  // A write to an extract command that has ended: its own status may say
+  // what went wrong; "Broken pipe" only when it does not.
+  if (saved == EPIPE && stream_broken_pipe_hook && stream_broken_pipe_hook()) fatal_exit();
   fprintf(stderr, "\n%s: ", options.program_name);
   errno = saved;
   syserr_report(options.payload_name);

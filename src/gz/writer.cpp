@@ -23,9 +23,7 @@
 namespace kapsa {
 
 int write_gzip_member(int in, int out) {
-  options.archive_fd = in;
-  options.out_fd = out;
-  reset_streams();
+  stream_begin(in, out);
 
   put_byte(0x1f);  // ID1
   put_byte(0x8b);  // ID2

@@ -1,0 +1,67 @@
+// The payload kinds behind one interface.
+#include "gz/decoder.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "gz/reader.h"
+#include "gz/stream.h"
+
+namespace kapsa {
+
+namespace {
+
+// The raw kind: what the archive holds after the preamble is the data.
+long long copy_raw(Decoder &d, Output &out) {
+  long long copied = 0;
+  for (;;) {
+    size_t room;
+    unsigned char *space = output_space(out, &room);
+    ssize_t n = read(d.in, space, room);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      output_settle(out);
+      stream_fatal_read();
+    }
+    if (n == 0) break;
+    output_commit(out, size_t(n), n);
+    copied += n;
+  }
+  output_end(out);
+  return copied;
+}
+
+}  // namespace
+
+int decoder_begin(Decoder &d, PayloadKind kind, int in, long long payload_bytes, bool notes) {
+  d.kind = kind;
+  d.in = in;
+  d.payload_bytes = payload_bytes;
+  stream_begin(in, -1);
+  if (kind == PayloadKind::raw) return 0;
+  return read_member_header(notes) < 0 ? -1 : 0;
+}
+
+long long decoder_run(Decoder &d, Output &out) {
+  if (d.kind == PayloadKind::raw) return copy_raw(d, out);
+  inflate_member(out);
+  return out.decoded;
+}
+
+void decoder_end(Decoder &d) {
+  if (d.kind == PayloadKind::gzip) check_member_trailer();
+}
+
+long long decoder_transfer(Decoder &d, int fd, bool quiet) {
+  Output out;
+  // The header bytes are done already.
+  long long done =
+      d.kind == PayloadKind::raw ? 0 : stream.in_total - (stream.in_len - stream.in_pos);
+  output_begin(out, fd, d.kind == PayloadKind::gzip, quiet, d.payload_bytes, done);
+  long long decoded = decoder_run(d, out);
+  decoder_end(d);
+  return decoded;
+}
+
+}  // namespace kapsa
