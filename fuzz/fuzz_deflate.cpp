@@ -1,7 +1,7 @@
 // Fuzz target: the chunked compressor and its splice, as a round trip.
 //
-// The first three bytes of the input choose the level (1 to 12), the
-// threads (1 to 4) and a small chunk size (16 to 4,111 bytes, so that even a
+// The first three bytes of the input choose the level (1 to 12, or the
+// automatic choice), the threads (1 to 4) and a small chunk size (16 to 4,111 bytes, so that even a
 // short input spans many chunks and many splices); the rest is the data.
 // It is written as one gzip member through write_gzip_member and decoded by
 // zlib's own gzip reader, which must give the data back exactly, with the
@@ -47,6 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 3) return 0;
   int level = compress_level_min + data[0] % compress_level_max;
   int threads = 1 + data[1] % 4;
+  bool automatic = data[1] & 0x80;  // the level chosen from each chunk's bytes
   size_t chunk = 16 + size_t(data[2]) * 16;
   data += 3;
   size -= 3;
@@ -54,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   output->fill(nullptr, 0);
   fuzz::reset_state();
   strcpy(options.input_name, "input");
-  compress_settings = {level, threads, chunk};
+  compress_settings = {level, threads, chunk, automatic};
   write_gzip_member(input->fd, output->fd);
   std::vector<uint8_t> member = read_all(output->fd);
 

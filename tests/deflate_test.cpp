@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <string>
+#include <vector>
 
 #include "support.h"
 
@@ -108,6 +109,30 @@ TEST(Splice, FindEndRefusesWhatIsNotOneWholeStream) {
     DeflateEnd end;
     EXPECT_EQ(deflate_find_end(bytes(c.bytes), c.bytes.size(), &end), -1) << c.what;
   }
+}
+
+// The automatic choice takes level 10 where level 9's lazy matchfinder
+// degrades (numbers, one per line) and level 9 elsewhere.
+TEST(Deflate, TheAutomaticChoiceTakesTheNearOptimalLevelForNumbersOnly) {
+  std::string numbers;
+  for (int i = 1; numbers.size() < (4u << 20); i++) numbers += std::to_string(i) + "\n";
+  struct Case {
+    const char *name;
+    std::string data;
+    bool near_optimal;
+  } cases[] = {
+      {"numbers", numbers, true},
+      {"text", test::text_bytes(4 << 20, 12), false},
+      {"random", test::random_bytes(4 << 20, 13), false},
+      {"short", "12", false},
+  };
+  std::vector<uint16_t> counts(compress_rule_slots);
+  std::vector<uint32_t> last(compress_rule_slots);
+  for (const Case &c : cases)
+    EXPECT_EQ(
+        compress_prefers_near_optimal(bytes(c.data), c.data.size(), counts.data(), last.data()),
+        c.near_optimal)
+        << c.name;
 }
 
 }  // namespace

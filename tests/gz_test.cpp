@@ -147,17 +147,28 @@ TEST_F(Gz, ChunkedMembersReadBackAtEveryLevelAndThreadCount) {
       {"many chunks", test::text_bytes(7 * chunk + 1000, 4)},
       {"incompressible", test::random_bytes(3 * chunk + 5, 5)},
       {"repetitive", std::string(5 * chunk + 17, 'a')},
+      // Runs of one byte across chunks, one past the longest run, another
+      // byte, and what follows them.
+      {"runs", std::string(70 * chunk + 5, '\0') + std::string(2 * chunk, 'b') +
+                   test::text_bytes(chunk / 2, 6) + std::string(chunk, '\0')},
+      {"numbers",
+       [] {
+         std::string s;
+         for (int i = 1; s.size() < 200000; i++) s += std::to_string(i) + "\n";
+         return s;
+       }()},
   };
   struct Restore {
     CompressSettings saved = compress_settings;
     ~Restore() { compress_settings = saved; }
   } restore;
-  for (int level : {1, compress_default_level, 12}) {
+  // Three levels asked for, and the automatic choice (0).
+  for (int level : {1, compress_default_level, 12, 0}) {
     std::string members, data;
     for (const Input &in : inputs) {
       std::string where = std::string(in.name) + " at level " + std::to_string(level);
       test::write_file(dir / "data", in.data);
-      compress_settings = {level, 1, chunk};
+      compress_settings = {level ? level : compress_default_level, 1, chunk, level == 0};
       std::string member = compress(dir / "data", "data");
       compress_settings.threads = 2;
       EXPECT_TRUE(compress(dir / "data", "data") == member) << where << ": differs with 2 threads";

@@ -136,7 +136,7 @@ TEST_F(Hostile, AnyThreadCountFitsTheMemoryAndGivesTheSameBytes) {
   };
   ASSERT_EQ(build("unlimited", "1").status, 0);
   std::string one = test::read_file(dir / "1-unlimited.run");
-  for (auto [limit, threads] : {std::pair{"1000000", "256"}, std::pair{"24000", "2"}}) {
+  for (auto [limit, threads] : {std::pair{"1000000", "256"}, std::pair{"32000", "2"}}) {
     Result r = build(limit, threads);
     EXPECT_EQ(r.status, 0) << limit << " " << r.err;
     EXPECT_TRUE(test::read_file(dir / (std::string(threads) + "-" + limit + ".run")) == one)

@@ -220,7 +220,10 @@ int take_option(int c, Mode mode, const char *argument) {
   for (const NumberOption &o : number_options) {
     if (o.code != c) continue;
     if (!building) return 1;
-    return take_number(o, argument) == 0 ? 1 : -1;
+    if (take_number(o, argument) != 0) return -1;
+    // A level asked for is the level of every chunk.
+    if (o.code == level_option) compress_settings.automatic = false;
+    return 1;
   }
   return 0;
 }

@@ -24,15 +24,17 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/fatal.h"
 #include "gz/reader.h"
+#include "gz/runs.h"
 #include "gz/stream.h"
 #include "gz/sync.h"
 
 namespace kapsa {
 
-CompressSettings compress_settings = {compress_default_level, 0, compress_chunk_size};
+CompressSettings compress_settings = {compress_default_level, 0, compress_chunk_size, true};
 
 namespace {
 
@@ -86,6 +88,46 @@ size_t deflate_splice(unsigned char *data, size_t size, const DeflateEnd &end) {
   return size;
 }
 
+bool compress_prefers_near_optimal(const unsigned char *data, size_t size, uint16_t *counts,
+                                   uint32_t *last) {
+  constexpr size_t block = 32768, samples = 8, count_cap = 600, longest = 258;
+  constexpr uint32_t none = UINT32_MAX;
+  for (size_t i = 0; i < compress_rule_slots; i++) last[i] = none;
+  size_t blocks = (size + block - 1) / block;
+  size_t taken = blocks < samples ? blocks : samples;
+  unsigned long long positions = 0, copies = 0, starts = 0;
+  for (size_t k = 0; k < taken; k++) {
+    size_t begin = k * blocks / taken * block;
+    size_t end = begin + block < size ? begin + block : size;
+    for (size_t i = 0; i < compress_rule_slots; i++) counts[i] = 0;
+    size_t next = begin;  // where the greedy parse looks next
+    for (size_t i = begin; i + 4 <= end; i++) {
+      uint32_t word = uint32_t(data[i]) | uint32_t(data[i + 1]) << 8 | uint32_t(data[i + 2]) << 16 |
+                      uint32_t(data[i + 3]) << 24;
+      uint32_t slot = (word * 0x9E3779B1u) >> 16;
+      uint16_t seen = counts[slot];
+      if (seen < count_cap) counts[slot] = uint16_t(seen + 1);
+      positions++;
+      copies += seen;
+      if (i < next) continue;
+      starts++;
+      uint32_t earlier = last[slot];
+      last[slot] = uint32_t(i);
+      next = i + 1;
+      if (earlier == none || earlier < begin || memcmp(data + earlier, data + i, 4) != 0) continue;
+      size_t length = 4;
+      while (i + length < end && length < longest && data[earlier + length] == data[i + length])
+        length++;
+      next = i + length;
+    }
+  }
+  if (positions == 0) return false;
+  // A * LK^2 >= 5.7, in integers: 10 * copies * starts^2 >= 57 * positions^3.
+  unsigned __int128 lhs = (unsigned __int128)10 * copies * starts * starts;
+  unsigned __int128 rhs = (unsigned __int128)57 * positions * positions * positions;
+  return lhs >= rhs;
+}
+
 int compress_available_processors() {
   long count = 0;
   cpu_set_t set;
@@ -106,25 +148,39 @@ struct Chunk {
   DeflateEnd end;
   bool done;    // compressed (or failed); written under the pool's lock
   bool failed;  // libdeflate or the walk refused the chunk
+  bool run;     // holds a run of one-byte chunks, compressed by the calling thread
 };
 
 struct Pool;
 
 struct Worker {
   Pool *pool;
-  libdeflate_compressor *compressor;
+  libdeflate_compressor *compressor;    // the level's; level 9 in the automatic choice
+  libdeflate_compressor *near_optimal;  // the automatic choice's level 10, else null
+  uint16_t *counts;                     // the choice's scratch tables, else null
+  uint32_t *last;
   pthread_t thread;
 };
 
-// The chunk ring, the compressors and the worker threads.  Chunk i of the
-// input lives in chunks[i % chunk_count]; workers take the submitted chunks
-// in order.  Everything is released, the threads stopped and joined first,
-// when the pool goes out of scope.
+// Frees what a worker holds; it holds nothing afterwards.
+void release_worker(Worker &worker) {
+  libdeflate_free_compressor(worker.compressor);
+  libdeflate_free_compressor(worker.near_optimal);
+  free(worker.counts);
+  free(worker.last);
+  worker = Worker{};
+}
+
+// The chunk ring, the compressors and the worker threads.  The chunks of
+// the input take the slots of chunks[] in turn (a run of one-byte chunks
+// takes one slot); workers take the submitted ones in order from queue[].  Everything is released,
+// the threads stopped and joined first, when the pool goes out of scope.
 struct Pool {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t queued = PTHREAD_COND_INITIALIZER;    // a chunk was submitted, or stopping
   pthread_cond_t finished = PTHREAD_COND_INITIALIZER;  // a chunk was compressed
   Chunk *chunks = nullptr;
+  Chunk **queue = nullptr;  // the submitted chunks in order (runs are not): queue[i % chunk_count]
   size_t chunk_count = 0;
   size_t chunk_size = 0;  // input bytes of a full chunk
   size_t out_capacity = 0;
@@ -134,6 +190,7 @@ struct Pool {
   uint64_t submitted = 0;
   uint64_t taken = 0;
   bool stopping = false;
+  bool automatic = false;  // each chunk's engine is chosen from its bytes
 
   Pool() = default;
   Pool(const Pool &) = delete;
@@ -147,21 +204,26 @@ struct Pool {
       for (int i = 0; i < running; i++)
         if (pthread_join(workers[i].thread, nullptr) != 0) sync_failed("pthread_join");
     }
-    for (int i = 0; workers && i < worker_count; i++)
-      libdeflate_free_compressor(workers[i].compressor);
+    for (int i = 0; workers && i < worker_count; i++) release_worker(workers[i]);
     for (size_t i = 0; chunks && i < chunk_count; i++) {
       free(chunks[i].in);
       free(chunks[i].out);
     }
     free(chunks);
+    free(queue);
     free(workers);
   }
 };
 
-// Compresses chunk.  Where its stream ends is found only for a chunk that
-// may be followed by another (a full one): a short chunk is the last, and
-// is never spliced.
-void compress_chunk(const Pool &pool, libdeflate_compressor *compressor, Chunk &chunk) {
+// Compresses chunk with worker's compressor (in the automatic choice, the
+// one the chunk's bytes choose).  Where its stream ends is found only for a
+// chunk that may be followed by another (a full one): a short chunk is the
+// last, and is never spliced.
+void compress_chunk(const Pool &pool, const Worker &worker, Chunk &chunk) {
+  libdeflate_compressor *compressor = worker.compressor;
+  if (pool.automatic &&
+      compress_prefers_near_optimal(chunk.in, chunk.in_len, worker.counts, worker.last))
+    compressor = worker.near_optimal;
   chunk.out_len = libdeflate_deflate_compress(compressor, chunk.in, chunk.in_len, chunk.out,
                                               pool.out_capacity - splice_room);
   chunk.failed =
@@ -176,9 +238,9 @@ void *worker_main(void *arg) {
   for (;;) {
     while (!pool.stopping && pool.taken == pool.submitted) sync_wait(&pool.queued, &pool.mutex);
     if (pool.stopping) break;
-    Chunk &chunk = pool.chunks[pool.taken++ % pool.chunk_count];
+    Chunk &chunk = *pool.queue[pool.taken++ % pool.chunk_count];
     sync_unlock(&pool.mutex);
-    compress_chunk(pool, self.compressor, chunk);
+    compress_chunk(pool, self, chunk);
     sync_lock(&pool.mutex);
     chunk.done = true;
     sync_broadcast(&pool.finished);
@@ -187,43 +249,68 @@ void *worker_main(void *arg) {
   return nullptr;
 }
 
+// Adds a chunk to the ring.  Returns false when its buffers cannot be had.
+bool add_chunk(Pool &pool) {
+  Chunk &chunk = pool.chunks[pool.chunk_count];
+  chunk.in = static_cast<unsigned char *>(malloc(pool.chunk_size));
+  chunk.out = static_cast<unsigned char *>(malloc(pool.out_capacity));
+  if (!chunk.in || !chunk.out) {
+    free(chunk.in);
+    free(chunk.out);
+    chunk = Chunk{};
+    return false;
+  }
+  pool.chunk_count++;
+  return true;
+}
+
+// Adds a worker's compressors (and, for the automatic choice, its level 10
+// and scratch tables).  Returns false when they cannot be had.
+bool add_worker(Pool &pool, const CompressSettings &settings) {
+  Worker &worker = pool.workers[pool.worker_count];
+  worker.pool = &pool;
+  worker.compressor = libdeflate_alloc_compressor(settings.automatic ? 9 : settings.level);
+  bool whole = worker.compressor != nullptr;
+  if (settings.automatic) {
+    worker.near_optimal = libdeflate_alloc_compressor(10);
+    worker.counts = static_cast<uint16_t *>(malloc(compress_rule_slots * sizeof(uint16_t)));
+    worker.last = static_cast<uint32_t *>(malloc(compress_rule_slots * sizeof(uint32_t)));
+    whole = whole && worker.near_optimal && worker.counts && worker.last;
+  }
+  if (!whole) {
+    release_worker(worker);
+    return false;
+  }
+  pool.worker_count++;
+  return true;
+}
+
 // Allocates the ring (two chunks per worker, at least two, at most
-// compress_ring_max) and one compressor per worker, and starts the workers;
-// one worker starts no thread.  When memory runs out on the way, the pool
-// makes do with the workers and chunks it got (the bytes are the same);
-// only less than one compressor and two chunks is a failure.
+// compress_ring_max) and the workers' compressors, and starts the workers;
+// one worker starts no thread.  What one worker needs comes first (two
+// chunks, its compressors); then a chunk and a worker in turn, as long as
+// memory lasts: with less, the pool makes do with fewer workers (the bytes
+// are the same).  Only the first worker's share missing is a failure.
 void pool_start(Pool &pool, const CompressSettings &settings, int threads) {
   size_t ring = 2 * size_t(threads);
   if (ring > compress_ring_max) ring = compress_ring_max;
   pool.workers = static_cast<Worker *>(calloc(size_t(threads), sizeof(Worker)));
   pool.chunks = static_cast<Chunk *>(calloc(ring, sizeof(Chunk)));
-  if (!pool.workers || !pool.chunks) stream_fatal_error("out of memory");
+  pool.queue = static_cast<Chunk **>(calloc(ring, sizeof(Chunk *)));
+  if (!pool.workers || !pool.chunks || !pool.queue) stream_fatal_error("out of memory");
   pool.chunk_size = settings.chunk_size;
   pool.out_capacity = libdeflate_deflate_compress_bound(nullptr, settings.chunk_size) + splice_room;
-  while (pool.chunk_count < ring) {
-    Chunk &chunk = pool.chunks[pool.chunk_count];
-    chunk.in = static_cast<unsigned char *>(malloc(settings.chunk_size));
-    chunk.out = static_cast<unsigned char *>(malloc(pool.out_capacity));
-    if (!chunk.in || !chunk.out) {
-      free(chunk.in);
-      free(chunk.out);
-      chunk.in = chunk.out = nullptr;
-      break;
-    }
-    pool.chunk_count++;
-  }
+  pool.automatic = settings.automatic;
   // The last chunk is known only once the one after it is read: two at least.
-  if (pool.chunk_count < 2) stream_fatal_error("out of memory");
+  if (!add_chunk(pool) || !add_chunk(pool) || !add_worker(pool, settings))
+    stream_fatal_error("out of memory");
   // No more workers than chunks to work on.
-  if (size_t(threads) > pool.chunk_count) threads = int(pool.chunk_count);
-  while (pool.worker_count < threads) {
-    Worker &worker = pool.workers[pool.worker_count];
-    worker.pool = &pool;
-    worker.compressor = libdeflate_alloc_compressor(settings.level);
-    if (!worker.compressor) break;
-    pool.worker_count++;
+  bool more = true;
+  while (more && (pool.chunk_count < ring || pool.worker_count < threads)) {
+    if (pool.chunk_count < ring) more = add_chunk(pool);
+    if (more && pool.worker_count < threads && size_t(pool.worker_count) < pool.chunk_count)
+      more = add_worker(pool, settings);
   }
-  if (pool.worker_count == 0) stream_fatal_error("out of memory");
   threads = pool.worker_count;
   if (threads == 1) return;
   // The workers leave the asynchronous signals to the calling thread.
@@ -236,10 +323,11 @@ void pool_start(Pool &pool, const CompressSettings &settings, int threads) {
 }
 
 void pool_submit(Pool &pool, Chunk &chunk) {
+  chunk.run = false;
   if (pool.running == 0) return;
   sync_lock(&pool.mutex);
   chunk.done = false;
-  pool.submitted++;
+  pool.queue[pool.submitted++ % pool.chunk_count] = &chunk;
   sync_broadcast(&pool.queued);
   sync_unlock(&pool.mutex);
 }
@@ -247,7 +335,7 @@ void pool_submit(Pool &pool, Chunk &chunk) {
 // Waits until chunk is compressed, or compresses it here without workers.
 void pool_finish(Pool &pool, Chunk &chunk) {
   if (pool.running == 0) {
-    compress_chunk(pool, pool.workers[0].compressor, chunk);
+    compress_chunk(pool, pool.workers[0], chunk);
     return;
   }
   sync_lock(&pool.mutex);
@@ -266,6 +354,50 @@ size_t read_chunk(unsigned char *buffer, size_t size) {
   return got;
 }
 
+// Whether the size bytes at data are one byte repeated.
+bool one_byte(const unsigned char *data, size_t size) {
+  return size > 0 && (size == 1 || memcmp(data, data + 1, size - 1) == 0);
+}
+
+// The most chunks one run holds: its compressed form (about 4 KB a chunk)
+// stays far below a slot's capacity.
+constexpr int run_chunks_max = 64;
+
+// A run of chunks that each hold the same byte repeated, written as one
+// stream (gz/runs.h) into the ring slot of its first chunk, so that the run
+// pays for one block header.
+struct Run {
+  RunStream stream;
+  bool open = false;
+  int chunks = 0;
+  Chunk *slot = nullptr;
+};
+
+// Adds chunk (one byte repeated) to the open run, or starts a run in its
+// slot.  Returns whether the chunk's slot was taken by a new run.
+bool run_add(Run &run, Chunk &chunk, size_t out_capacity) {
+  bool started = !run.open;
+  if (started) {
+    run_stream_begin(run.stream, chunk.in[0], chunk.out, out_capacity - splice_room);
+    run.open = true;
+    run.chunks = 0;
+    run.slot = &chunk;
+    chunk.run = true;
+  }
+  run_stream_add(run.stream, chunk.in_len);
+  run.chunks++;
+  return started;
+}
+
+// Ends the open run: its stream is complete, and its slot done.
+void run_close(Run &run) {
+  run.open = false;
+  Chunk &slot = *run.slot;
+  slot.out_len = run_stream_end(run.stream);
+  slot.failed = slot.out_len == 0 || deflate_find_end(slot.out, slot.out_len, &slot.end) != 0;
+  slot.done = true;
+}
+
 }  // namespace
 
 void compress_input() {
@@ -276,6 +408,7 @@ void compress_input() {
   int threads =
       settings.threads > 0 && settings.threads < processors ? settings.threads : processors;
   if (size_t(threads) > compress_ring_max) threads = int(compress_ring_max);
+  Run run;
   Pool pool;
   pool_start(pool, settings, threads);
 
@@ -287,12 +420,22 @@ void compress_input() {
       chunk.in_len = read_chunk(chunk.in, settings.chunk_size);
       at_end = chunk.in_len < settings.chunk_size;
       if (chunk.in_len == 0) break;
+      bool repeated = pool.automatic && one_byte(chunk.in, chunk.in_len);
+      if (run.open && (!repeated || run.stream.byte != chunk.in[0] || run.chunks == run_chunks_max))
+        run_close(run);
+      if (repeated) {
+        // A chunk added to an open run leaves its slot free for the next.
+        if (run_add(run, chunk, pool.out_capacity)) read++;
+        continue;
+      }
       pool_submit(pool, chunk);
       read++;
     }
+    if (at_end && run.open) run_close(run);
     if (written == read) break;
     Chunk &chunk = pool.chunks[written % pool.chunk_count];
-    pool_finish(pool, chunk);
+    if (chunk.run && run.open && run.slot == &chunk) continue;  // still growing: read on
+    if (!chunk.run) pool_finish(pool, chunk);
     if (chunk.failed) stream_fatal_error("compressor failed");
     bool last = at_end && written + 1 == read;
     put_bytes(chunk.out,

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace kapsa {
 
@@ -28,11 +29,34 @@ struct CompressSettings {
   int level;          // libdeflate's scale: 1 fastest .. 12 smallest (--level)
   int threads;        // compressing threads (--threads), at most the processors; 0: all of them
   size_t chunk_size;  // input bytes per chunk; only tests change it, to get many chunks
+  bool automatic;     // no --level: each chunk's engine chosen from its bytes (see below)
 };
 
+// Without --level, each chunk is compressed the way that is never slower
+// than gzip -9 on it and no larger:
+//   - a chunk of one byte repeated joins a run of such chunks, written as
+//     one stream of one block (gz/runs.h; libdeflate's many blocks would
+//     cost more than gzip's on them);
+//   - else libdeflate at level 10 when compress_prefers_near_optimal says
+//     its lazy matchfinder would degrade on the chunk (numbers, tables of
+//     short repeated strings), else at level 9.
+// The choice depends on the chunk's bytes alone.
+//
+// compress_prefers_near_optimal samples eight 32 KiB blocks of the chunk,
+// evenly spaced, and measures two things of each: how many earlier copies of
+// each 4-byte string the block holds (A), and how often a greedy parse must
+// start a new search (LK, the share of positions that begin a match or a
+// literal).  Many short repeats (a large A with a large LK) are what makes a
+// lazy matchfinder walk long chains for little: A * LK^2 >= 5.7 chooses
+// level 10.  counts and last are scratch tables of compress_rule_slots
+// entries each.
+constexpr size_t compress_rule_slots = size_t(1) << 16;
+bool compress_prefers_near_optimal(const unsigned char *data, size_t size, uint16_t *counts,
+                                   uint32_t *last);
+
 // Read by every member the process writes; a build sets it from --level and
-// --threads.  Starts as the default level, the processors available and
-// compress_chunk_size.
+// --threads.  Starts as the automatic choice (level 9 for the record), the
+// processors available and compress_chunk_size.
 extern CompressSettings compress_settings;
 
 // Where a complete DEFLATE stream ends: the BFINAL bit of its last block
