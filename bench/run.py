@@ -357,7 +357,7 @@ def main():
         extract.append(Series("kapsa (dynamic) -x", [dynamic_run, "-x"], out))
     # An extraction takes about a second: more rounds cost little and
     # steady the medians.
-    alternate(extract, max(runs, 7), target)
+    alternate(extract, max(runs, 11), target)
     print("\nextraction of the corpus into a file:")
     for s in extract:
         print("  %-18s %-26s %8.3fx  peak %.1f MiB" % (s.name, s.timing(), s.median / extract[1].median,

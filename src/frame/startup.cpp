@@ -60,7 +60,7 @@ const HelpLine build_help[] = {
     {"-a", "store the files raw, not compressed (feature NOCOMPR)"},
     {"-p PATH", "copy PATH as the extractor image (default: this program)"},
     {"--arch=NAME", "the extractor image for x86_64 or aarch64 machines"},
-    {"--level=N", "compression level, 1 (fastest) to 12 (smallest); default 9"},
+    {"--level=N", "compression level, 1 (fastest) to 12 (smallest); default: per chunk"},
     {"--threads=N", "compressing threads, 1 to 256; default: the processors"},
     {nullptr, "The archive's preamble:"},
     {"-C TEXT", "the comment shown when the archive runs"},

@@ -354,9 +354,21 @@ size_t read_chunk(unsigned char *buffer, size_t size) {
   return got;
 }
 
-// Whether the size bytes at data are one byte repeated.
+// Whether the size bytes at data are one byte repeated: compared 32 bytes
+// at a time with the byte's pattern (this is read for every chunk).
 bool one_byte(const unsigned char *data, size_t size) {
-  return size > 0 && (size == 1 || memcmp(data, data + 1, size - 1) == 0);
+  if (size == 0) return false;
+  const uint64_t pattern = 0x0101010101010101ull * data[0];
+  size_t i = 0;
+  for (; i + 32 <= size; i += 32) {
+    uint64_t words[4];
+    memcpy(words, data + i, sizeof words);
+    if ((words[0] ^ pattern) | (words[1] ^ pattern) | (words[2] ^ pattern) | (words[3] ^ pattern))
+      return false;
+  }
+  for (; i < size; i++)
+    if (data[i] != data[0]) return false;
+  return true;
 }
 
 // The most chunks one run holds: its compressed form (about 4 KB a chunk)
