@@ -15,7 +15,7 @@ configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 
 kapsa: configure
-	cmake --build $(BUILD) -j $(JOBS) --target kapsa
+	cmake --build $(BUILD) -j $(JOBS) --target kapsa kapsa_zstd
 
 # make cross: the same static program for aarch64, as $(BUILD)/kapsa-aarch64,
 # built with Debian's cross compiler in a build folder of its own.
@@ -56,7 +56,7 @@ test-asan:
 bench:
 	sh scripts/prerequisites demo
 	$(MAKE) configure
-	cmake --build $(BUILD) -j $(JOBS) --target kapsa kapsa_dynamic kapsa_inflate_bench
+	cmake --build $(BUILD) -j $(JOBS) --target kapsa kapsa_zstd kapsa_dynamic kapsa_inflate_bench
 	python3 bench/run.py $(BUILD)
 
 # make install [PREFIX=/usr/local] [DESTDIR=...]: the stripped program and
@@ -68,6 +68,7 @@ install: kapsa cross
 uninstall:
 	rm -f "$(DESTDIR)$(PREFIX)/bin/kapsa" "$(DESTDIR)$(PREFIX)/share/man/man1/kapsa.1.gz" \
 	  "$(DESTDIR)$(PREFIX)/lib/kapsa/kapsa-x86_64" "$(DESTDIR)$(PREFIX)/lib/kapsa/kapsa-aarch64" \
+	  "$(DESTDIR)$(PREFIX)/lib/kapsa/kapsa-zstd" \
 	  "$(DESTDIR)$(PREFIX)/share/lintian/overrides/kapsa"
 	rm -rf "$(DESTDIR)$(PREFIX)/share/doc/kapsa"
 	-rmdir "$(DESTDIR)$(PREFIX)/lib/kapsa" 2>/dev/null

@@ -227,6 +227,67 @@ def bench_classes(kapsa, work, runs, pigz):
           "size %+.2f%% (target <= +0.1%%)" % (worst["t1"], worst["t2"], worst["size"]))
 
 
+def bench_formats(kapsa, work, runs, src, label):
+    """gzip and zstd payloads side by side: build time, payload size and peak
+    memory, then extraction into a file, against gzip -9 / gzip -dc, with the
+    system's zstd and xz as references.  The slow builds (zstd 19 and up, xz)
+    run once; the others runs times."""
+    name = os.path.basename(src)
+    image = os.path.getsize(kapsa)
+    out = lambda suffix: os.path.join(work, name + suffix)
+    fast = [
+        Series("gzip -9", ["gzip", "-9", "-n", "-c", name], out(".gz")),
+        Series("kapsa (gzip)", [kapsa, name], out(".run")),
+        Series("kapsa --zstd=3", [kapsa, "--zstd=3", name], out(".z3.run")),
+        Series("kapsa --zstd=9", [kapsa, "--zstd=9", name], out(".z9.run")),
+    ]
+    slow = [
+        Series("kapsa --zstd (19)", [kapsa, "--zstd", name], out(".z19.run")),
+        Series("kapsa --zstd=22", [kapsa, "--zstd=22", name], out(".z22.run")),
+    ]
+    refs = []
+    if shutil.which("zstd"):
+        refs.append(Series("zstd -19 -T2", ["zstd", "-q", "-19", "-T2", "-c", name], out(".zst")))
+    if shutil.which("xz"):
+        refs.append(Series("xz -9 -T2", ["xz", "-9", "-T2", "-c", name], out(".xz")))
+    alternate(fast, runs, work)
+    alternate(slow + refs, 1, work)
+    every = fast + slow + refs
+    gz = fast[0]
+    gz_size = os.path.getsize(gz.out)
+    # Extraction into a file of each archive, and of the references.
+    target = tempfile.mkdtemp(prefix="kapsa-bench-", dir=work)
+    sink = os.path.join(target, "out")
+    readers = {"gzip -9": ["gzip", "-dc", gz.out]}
+    for s in every:
+        if s.out.endswith(".run"):
+            os.chmod(s.out, 0o755)
+            readers[s.name] = [s.out, "-x"]
+        elif s.out.endswith(".zst"):
+            readers[s.name] = ["zstd", "-q", "-dc", s.out]
+        elif s.out.endswith(".xz"):
+            readers[s.name] = ["xz", "-dc", s.out]
+    extract = {n: Series(n, argv, sink) for n, argv in readers.items()}
+    alternate(list(extract.values()), max(runs, 5), target)
+    shutil.rmtree(target)
+    base = extract["gzip -9"].median
+    print("\nformats, %s (%d bytes): build | payload | extraction -x > file" % (label, os.path.getsize(src)))
+    print("  %-18s %9s %9s %11s %9s %9s %9s %9s" % ("", "build", "/gzip -9", "payload", "vs gzip",
+                                                    "peak RSS", "extract", "/gzip -dc"))
+    figures = {}
+    for s in every:
+        size = payload_size(s.out, image) if s.out.endswith(".run") else os.path.getsize(s.out)
+        x = extract[s.name]
+        figures[s.name] = (s.median / gz.median, 100.0 * (size - gz_size) / gz_size, s.rss / 1024,
+                           x.median / base)
+        print("  %-18s %8.2fs %8.3fx %11d %+8.2f%% %6.0f MiB %8.3fs %8.3fx" % (
+            s.name, s.median, s.median / gz.median, size, 100.0 * (size - gz_size) / gz_size,
+            s.rss / 1024, x.median, x.median / base))
+    for s in every:
+        os.unlink(s.out)
+    return figures
+
+
 def payload_size(archive, image):
     """The archive's size less the extractor image, the magic and the four texts."""
     with open(archive, "rb") as f:
@@ -333,6 +394,10 @@ def main():
     if only == "classes":
         bench_classes(kapsa, work, runs, pigz)
         return
+    if only == "formats":
+        bench_formats(kapsa, work, runs, sliced, "64 MiB slice of the corpus")
+        bench_formats(kapsa, work, runs, corpus, "the corpus")
+        return
     bench_build(kapsa, work, runs, sliced, "64 MiB slice of the corpus", pigz)
     print()
     full = bench_build(kapsa, work, runs, corpus, "the corpus", pigz, dynamic)
@@ -386,6 +451,8 @@ def main():
         many.median, many.rss / 1024, "same bytes" if same else "DIFFERENT BYTES"))
 
     bench_classes(kapsa, work, runs, pigz)
+    bench_formats(kapsa, work, runs, sliced, "64 MiB slice of the corpus")
+    formats = bench_formats(kapsa, work, runs, corpus, "the corpus")
 
     peak = max(s.rss for s in full[:2] + [big])
     print("\nagainst the targets (corpus):")
@@ -408,8 +475,12 @@ def main():
             "extraction / gzip -dc: static vs dynamic (within 5%)",
             extract[0].median / extract[1].median, dyn_extract.median / extract[1].median,
             100.0 * (extract[0].median / dyn_extract.median - 1)))
-    print("  %-52s %d bytes, %s" % ("extractor image (target <= 300 KB, libc only)", image,
-                                    needed))
+    print("  %-52s %d bytes, %s" % ("extractor image (target <= 520 KB, static)", image, needed))
+    z19, z9, zx = formats["kapsa --zstd (19)"], formats["kapsa --zstd=9"], formats["kapsa --zstd (19)"]
+    print("  %-52s %+.2f%%" % ("--zstd payload vs gzip -9 (target <= -40%)", z19[1]))
+    print("  %-52s %+.2f%%, %.3fx" % ("--zstd=9 payload, build time (<= -30%, <= 0.25x)", z9[1], z9[0]))
+    print("  %-52s %.3fx" % ("--zstd extraction / gzip -dc (target <= 0.2x)", zx[3]))
+    print("  %-52s %.0f MiB" % ("--zstd (19) build peak RSS (target < 256 MiB)", z19[2]))
 
 
 if __name__ == "__main__":

@@ -41,7 +41,7 @@ endif()
 # The headers of the libraries linked in, alone in a folder of their own, so
 # that no other header of the host's C library is found through it.
 set(static_lib_include ${CMAKE_BINARY_DIR}/static-include)
-foreach(header zlib.h zconf.h libdeflate.h)
+foreach(header zlib.h zconf.h libdeflate.h zstd.h zstd_errors.h)
   find_file(header_${header} ${header} PATHS /usr/include NO_DEFAULT_PATH REQUIRED)
   configure_file(${header_${header}} ${static_lib_include}/${header} COPYONLY)
 endforeach()
@@ -74,13 +74,26 @@ set(static_libs_dir /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
 find_library(STATIC_ZLIB NAMES libz.a PATHS ${static_libs_dir} NO_DEFAULT_PATH REQUIRED)
 find_library(STATIC_LIBDEFLATE NAMES libdeflate.a PATHS ${static_libs_dir} NO_DEFAULT_PATH
              REQUIRED)
+find_library(STATIC_LIBZSTD NAMES libzstd.a PATHS ${static_libs_dir} NO_DEFAULT_PATH REQUIRED)
 
-add_executable(kapsa ${main_source} ${kapsa_sources})
-target_include_directories(kapsa PRIVATE ${PROJECT_SOURCE_DIR}/src)
-target_compile_options(kapsa PRIVATE ${static_compile_options})
-set_target_properties(kapsa PROPERTIES LINKER_LANGUAGE C)
-target_link_options(kapsa PRIVATE -static -no-pie -nostdlib -s -Wl,--gc-sections
-                    ${musl_lib}/crt1.o ${musl_lib}/crti.o ${static_crtbegin})
-target_link_libraries(kapsa PRIVATE ${STATIC_ZLIB} ${STATIC_LIBDEFLATE}
-                      ${musl_lib}/libc.a ${static_libgcc} ${static_gcc_dir}/libgcc_eh.a
-                      ${static_crtend} ${musl_lib}/crtn.o)
+# A static program of the sources given, linked with the libraries given.
+function(kapsa_static_program target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBRARIES")
+  add_executable(${target} ${arg_SOURCES})
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src)
+  target_compile_options(${target} PRIVATE ${static_compile_options})
+  set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
+  target_link_options(${target} PRIVATE -static -no-pie -nostdlib -s -Wl,--gc-sections
+                      ${musl_lib}/crt1.o ${musl_lib}/crti.o ${static_crtbegin})
+  target_link_libraries(${target} PRIVATE ${arg_LIBRARIES}
+                        ${musl_lib}/libc.a ${static_libgcc} ${static_gcc_dir}/libgcc_eh.a
+                        ${static_crtend} ${musl_lib}/crtn.o)
+endfunction()
+
+# The program, and so every archive's extractor: zlib inflates, libdeflate
+# compresses gzip members, libzstd decodes zstd frames.
+kapsa_static_program(kapsa SOURCES ${main_source} ${kapsa_sources}
+                     LIBRARIES ${STATIC_ZLIB} ${STATIC_LIBDEFLATE} ${STATIC_LIBZSTD})
+# The zstd compressor, a program of its own that the extractor need not carry.
+kapsa_static_program(kapsa_zstd SOURCES ${zstd_main_source} LIBRARIES ${STATIC_LIBZSTD})
+set_target_properties(kapsa_zstd PROPERTIES OUTPUT_NAME kapsa-zstd)

@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   output->fill(nullptr, 0);
   fuzz::reset_state();
   strcpy(options.input_name, "input");
-  compress_settings = {level, threads, chunk, automatic};
+  compress_settings = {level, threads, chunk, automatic, 0};
   write_gzip_member(input->fd, output->fd);
   std::vector<uint8_t> member = read_all(output->fd);
 

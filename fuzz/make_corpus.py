@@ -6,7 +6,8 @@
 Archives are built by kapsa itself, with a small shell script as extractor
 image (-p) so that each seed stays a few hundred bytes; gzip members come from
 the system's gzip and from Python's gzip and zlib modules; the rest is written
-here byte by byte.  Run it from anywhere; it replaces the corpus directories.
+here byte by byte.  Run it from anywhere; it replaces the corpus directories,
+keeping the inputs that once failed (files named regression-*).
 """
 import gzip
 import os
@@ -173,6 +174,7 @@ def kapsa_archives(kapsa):
         seeds = {
             "compressed.kar": build("hello.txt"),
             "raw.kar": build("-a", "hello.txt"),
+            "zstd.kar": build("--zstd=3", "hello.txt", "b.bin"),
             "several.kar": build("hello.txt", "b.bin"),
             "raw-several.kar": build("-a", "b.bin", "hello.txt"),
             "empty-member.kar": build("empty"),
@@ -316,8 +318,16 @@ def main():
                     targets["fuzz_gzip"]["from-" + name[:-4] + ".gz"] = data[pos:]
     for target, seeds in targets.items():
         path = os.path.join(CORPUS, target)
+        # Inputs that once failed (regression-*) stay, whatever is made anew.
+        kept = {}
+        if os.path.isdir(path):
+            for name in os.listdir(path):
+                if name.startswith("regression-"):
+                    with open(os.path.join(path, name), "rb") as f:
+                        kept[name] = f.read()
         shutil.rmtree(path, ignore_errors=True)
         os.makedirs(path)
+        seeds = {**seeds, **kept}
         for name, data in seeds.items():
             put(target, name, data)
         print("%-14s %3d seeds, %6d bytes" % (target, len(seeds), sum(map(len, seeds.values()))))

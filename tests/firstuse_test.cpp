@@ -35,7 +35,7 @@ TEST_F(FirstUse, HelpGivesEveryOptionOfItsModeALine) {
   std::string a = test::build_archive(dir, "a.run", {"-C", "the comment", "notes.txt"});
   const std::string k = test::kapsa_bin();
   const std::string build_only = "apCrfVS";
-  const std::vector<std::string> build_only_long = {"level", "threads", "arch", "verify"};
+  const std::vector<std::string> build_only_long = {"level", "threads", "arch", "verify", "zstd"};
   struct Case {
     std::string program;
     std::vector<std::string> args;
@@ -58,7 +58,7 @@ TEST_F(FirstUse, HelpGivesEveryOptionOfItsModeALine) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out.compare(0, c.head.size(), c.head), 0) << r.out;
     auto has_line = [&](const std::string &option) {
-      for (const char *after : {" ", ", ", "="})
+      for (const char *after : {" ", ", ", "=", "["})
         if (r.out.find("\n  " + option + after) != std::string::npos) return true;
       return r.out.find(", " + option + " ") != std::string::npos;
     };

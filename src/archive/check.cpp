@@ -12,11 +12,12 @@
 namespace kapsa {
 
 int check_payload(const Archive &a, bool notes) {
-  if (!payload_compressed()) return 0;
+  PayloadKind kind = payload_kind();
+  if (kind == PayloadKind::raw) return 0;
   PayloadSizes sizes;
-  if (payload_sizes(a, &sizes) != 0) return -1;
+  if (kind == PayloadKind::gzip && payload_sizes(a, &sizes) != 0) return -1;
   Decoder d;
-  if (decoder_begin(d, PayloadKind::gzip, a.fd, payload_size(a), notes) != 0) {
+  if (decoder_begin(d, kind, a.fd, payload_size(a), notes) != 0) {
     fprintf(stderr, "%s: unknown compression method\n", a.name);
     return -1;
   }

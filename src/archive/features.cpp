@@ -72,6 +72,11 @@ int feature_add(const char *key, const char *value) {
 
 bool payload_compressed() { return feature_lookup("NOCOMPR") == nullptr; }
 
+PayloadKind payload_kind() {
+  if (feature_item("ZSTD")) return PayloadKind::zstd;
+  return payload_compressed() ? PayloadKind::gzip : PayloadKind::raw;
+}
+
 long long feature_true_size() {
   static constexpr char key[] = "SIZE=";
   constexpr size_t key_len = sizeof key - 1;

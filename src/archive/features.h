@@ -3,6 +3,8 @@
 // item, which is only exported to the post-install command).
 #pragma once
 
+#include "gz/decoder.h"
+
 namespace kapsa {
 
 // Longest item text that a lookup returns whole.
@@ -33,6 +35,10 @@ int feature_add(const char *key, const char *value);
 
 // Whether the payload is gzip data: true unless the list holds "NOCOMPR".
 bool payload_compressed();
+
+// The payload's kind: zstd frames when the list holds the item "ZSTD" (a
+// whole item), else raw when it holds "NOCOMPR" (anywhere), else gzip.
+PayloadKind payload_kind();
 
 // The first input's true uncompressed size from its "SIZE=" item (the build
 // writes one for an input of 4 GiB or more, whose trailer keeps the size

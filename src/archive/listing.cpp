@@ -1,6 +1,6 @@
 // Listing an archive: the four preamble texts, then for a compressed payload
-// one statistics line from the first member's header and the trailer at the
-// end of the file:
+// one statistics line: for gzip from the first member's header and the
+// trailer at the end of the file, for zstd from the frames' headers:
 //
 //   [method  crc     date  time  ]compressed  uncompr. ratio uncompressed_name
 #include "archive/listing.h"
@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -19,6 +20,7 @@
 #include "gz/decoder.h"
 #include "gz/reader.h"
 #include "gz/stream.h"
+#include "gz/zstd.h"
 
 namespace kapsa {
 
@@ -42,17 +44,34 @@ bool header_incomplete(const Archive &a) {
   return true;
 }
 
+// The statistics line of a zstd payload: its bytes, the frames' content
+// sizes, the ratio and the NAME item's name (frames store none).
+void print_zstd_line(long long compressed_size, const ZstdSizes &sizes) {
+  long long uncompressed =
+      sizes.content > uint64_t(LLONG_MAX) ? LLONG_MAX : (long long)sizes.content;
+  if (options.verbose) printf("%5s %8s %11s ", "zstd", "", "");
+  printf("%9lld %9lld ", compressed_size, uncompressed);
+  print_ratio(__int128(uncompressed) - compressed_size, uncompressed, stdout);
+  const char *name = feature_lookup("NAME=");
+  printf(" %s\n", name ? strchr(name, '=') + 1 : "");
+}
+
 }  // namespace
 
 void list_archive(const Archive &a) {
   archive_job_begin(a);
-  bool compressed = payload_compressed();
+  PayloadKind kind = payload_kind();
   PayloadSizes sizes = {};
+  ZstdSizes zsizes = {};
   Decoder d;
-  bool refused = compressed && (header_incomplete(a) ||
-                                decoder_begin(d, PayloadKind::gzip, a.fd, payload_size(a),
-                                              options.verbose) != 0 ||
-                                payload_sizes(a, &sizes) != 0);
+  bool refused = false;
+  long long payload_bytes = payload_size(a);
+  if (kind == PayloadKind::gzip)
+    refused = header_incomplete(a) ||
+              decoder_begin(d, kind, a.fd, payload_size(a), options.verbose) != 0 ||
+              payload_sizes(a, &sizes) != 0;
+  else if (kind == PayloadKind::zstd && zstd_measure(a.fd, a.payload_offset, &zsizes) != 0)
+    refused = true;
   close(a.fd);
   if (refused) {
     options.exit_code = 1;
@@ -69,7 +88,7 @@ void list_archive(const Archive &a) {
   line("Comment: ", preamble.comment);
   line("    Run: ", preamble.run_command);
   line("Extract: ", preamble.extract_command[0] ? preamble.extract_command : "cat > %p/%o");
-  if (!compressed) {
+  if (kind == PayloadKind::raw) {
     printf("Statistics unavailable because data was not compressed\n");
     return;
   }
@@ -77,6 +96,10 @@ void list_archive(const Archive &a) {
     first_listing = 0;
     if (options.verbose) printf("method  crc     date  time  ");
     printf("compressed  uncompr. ratio uncompressed_name\n");
+  }
+  if (kind == PayloadKind::zstd) {
+    print_zstd_line(payload_bytes, zsizes);
+    return;
   }
   long long compressed_size = sizes.trailer_at - a.payload_offset + 8;
   long long uncompressed = sizes.last;

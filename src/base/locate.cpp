@@ -92,8 +92,8 @@ bool locate_known_arch(const char *arch) {
   return false;
 }
 
-const char *locate_extractor_image(const char *arch, const char *program, char *tried,
-                                   size_t tried_size) {
+const char *locate_installed(const char *file, const char *program, char *tried,
+                             size_t tried_size) {
   tried[0] = '\0';
   if (!program) return nullptr;
   const char *slash = strrchr(program, '/');
@@ -101,9 +101,8 @@ const char *locate_extractor_image(const char *arch, const char *program, char *
   const char *dir = slash ? program : ".";
   if (slash == program) dir_len = 0;  // the root folder
   char installed[text_size], beside[text_size];
-  if (text_format(installed, sizeof installed, "%.*s/../lib/kapsa/kapsa-%s", dir_len, dir, arch) !=
-          0 ||
-      text_format(beside, sizeof beside, "%.*s/kapsa-%s", dir_len, dir, arch) != 0)
+  if (text_format(installed, sizeof installed, "%.*s/../lib/kapsa/%s", dir_len, dir, file) != 0 ||
+      text_format(beside, sizeof beside, "%.*s/%s", dir_len, dir, file) != 0)
     return nullptr;
   text_format(tried, tried_size, "%s or %s", installed, beside);
   for (const char *candidate : {installed, beside}) {
@@ -111,7 +110,15 @@ const char *locate_extractor_image(const char *arch, const char *program, char *
     if (stat(candidate, &st) == 0 && S_ISREG(st.st_mode) && access(candidate, X_OK) == 0)
       return text_copy(image_path, sizeof image_path, candidate) == 0 ? image_path : nullptr;
   }
-  if (strcmp(arch, locate_native_arch) == 0)
+  return nullptr;
+}
+
+const char *locate_extractor_image(const char *arch, const char *program, char *tried,
+                                   size_t tried_size) {
+  char file[64];
+  if (text_format(file, sizeof file, "kapsa-%s", arch) != 0) return nullptr;
+  if (const char *found = locate_installed(file, program, tried, tried_size)) return found;
+  if (program && strcmp(arch, locate_native_arch) == 0)
     return text_copy(image_path, sizeof image_path, program) == 0 ? image_path : nullptr;
   return nullptr;
 }

@@ -35,6 +35,12 @@ extern const char *const locate_native_arch;
 // Whether arch names an architecture that extractor images are built for.
 bool locate_known_arch(const char *arch);
 
+// Finds the executable file installed beside the program at program (the
+// running program's path): program's folder/../lib/kapsa/file (an installed
+// program), else program's folder/file (the build tree).  Returns the path
+// in a static buffer, or null; tried then holds the paths looked at.
+const char *locate_installed(const char *file, const char *program, char *tried, size_t tried_size);
+
 // Finds the extractor image for arch installed beside the program at
 // program (the running program's path): program's folder/../lib/kapsa/
 // kapsa-<arch> (an installed program), else program's folder/kapsa-<arch>

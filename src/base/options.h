@@ -24,6 +24,7 @@ struct Options {
   int verify_first;                // --verify: a build adds VERIFY (extraction checks first)
   int quiet;                       // --quiet: no banner, notes or progress line; errors only
   char extractor_path[text_size];  // -p, else the running program: copied by a build
+  const char *program_path;        // the running program's file, for what is installed beside it
   char temp_path[text_size];       // -t in extract mode: alternative place for the data
   char input_name[text_size];      // input file (build) or archive (listing, extraction)
   char payload_name[text_size];    // output name in messages and in the listing

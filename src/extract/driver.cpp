@@ -24,17 +24,26 @@
 #include "extract/placement.h"
 #include "gz/decoder.h"
 #include "gz/stream.h"
+#include "gz/zstd.h"
 
 namespace kapsa {
 
 namespace {
 
 // Megabytes needed for the payload: the first input's size (checked SIZE=
-// item, or the gzip trailer's ISIZE), or for a raw payload its length.
-int needed_megabytes(const Archive &a, bool compressed, const PayloadSizes &sizes) {
-  long long size = compressed ? sizes.uncompressed : payload_size(a);
-  long long mb = size / 1048576 + 1;
-  return mb > INT_MAX ? INT_MAX : int(mb);
+// item, or the gzip trailer's ISIZE), for zstd the sum of the frames'
+// content sizes, for a raw payload its length.
+int needed_megabytes(const Archive &a, PayloadKind kind, const PayloadSizes &sizes) {
+  uint64_t size = uint64_t(payload_size(a));
+  if (kind == PayloadKind::gzip) {
+    size = uint64_t(sizes.uncompressed);
+  } else if (kind == PayloadKind::zstd) {
+    ZstdSizes frames;
+    if (zstd_measure(a.fd, a.payload_offset, &frames) != 0) stream_fatal_read();
+    size = frames.content;
+  }
+  uint64_t mb = size / 1048576 + 1;
+  return mb > uint64_t(INT_MAX) ? INT_MAX : int(mb);
 }
 
 // The archives whose lock a run's ancestors hold: "<device>:<inode>" items,
@@ -83,12 +92,12 @@ void lock_archive(int fd, const char *path) {
 // given); link receives the temporary link, if one is made, and data_dir the
 // directory the data goes to (left empty without a placement).  Returns 0,
 // or -1 when the placement refused.
-int make_room(const Archive &a, bool compressed, const PayloadSizes &sizes, char *link,
+int make_room(const Archive &a, PayloadKind kind, const PayloadSizes &sizes, char *link,
               char *data_dir) {
   if (options.extract_only || !feature_lookup("VFYFS=")) return 0;
   // Two runs of one archive place their data one after the other.
   lock_archive(a.fd, a.name);
-  return place_extraction_dir(needed_megabytes(a, compressed, sizes), link, data_dir);
+  return place_extraction_dir(needed_megabytes(a, kind, sizes), link, data_dir);
 }
 
 // Decodes the payload begun in d into out_fd.  Returns 0; 1 when a raw
@@ -124,24 +133,24 @@ int extract_archive(const Archive &a) {
   archive_job_begin(a);
   const char *path = a.name;
   // Sizes the archive claims are checked before anything is made or started.
-  bool compressed = payload_compressed();
+  PayloadKind kind = payload_kind();
   PayloadSizes sizes = {};
-  if ((compressed && payload_sizes(a, &sizes) != 0) || verify_first(a) != 0) {
+  if ((kind == PayloadKind::gzip && payload_sizes(a, &sizes) != 0) || verify_first(a) != 0) {
     close(a.fd);
     return -1;
   }
 
   Decoder d;
-  int method = decoder_begin(d, compressed ? PayloadKind::gzip : PayloadKind::raw, a.fd,
-                             payload_size(a), options.verbose);
-  if (!compressed) {
+  int method = decoder_begin(d, kind, a.fd, payload_size(a), options.verbose);
+  // Raw data and zstd frames store no name: the NAME item gives it.
+  if (kind != PayloadKind::gzip) {
     if (const char *name = feature_lookup("NAME="))
       text_copy(options.payload_name, text_size, strchr(name, '=') + 1);
   }
 
   char link[link_buffer_size] = "";
   char data_dir[text_size] = "";  // where the data lands: the placement's, or "."
-  if (make_room(a, compressed, sizes, link, data_dir) != 0) {
+  if (make_room(a, kind, sizes, link, data_dir) != 0) {
     close(a.fd);
     return -1;
   }

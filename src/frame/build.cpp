@@ -3,7 +3,9 @@
 #include "frame/build.h"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,12 +14,16 @@
 
 #include "archive/features.h"
 #include "archive/preamble.h"
+#include "base/locate.h"
 #include "base/options.h"
 #include "base/progress.h"
 #include "base/syserr.h"
 #include "base/text.h"
+#include "gz/deflate.h"
 #include "gz/stream.h"
 #include "gz/writer.h"
+
+extern char **environ;
 
 namespace kapsa {
 
@@ -66,7 +72,7 @@ int open_input(const char *name, const struct stat &output) {
 void warn_unextracted(int file_count, char **files) {
   int members = 0;
   for (int i = 0; i < file_count; i++) members += files[i] != nullptr;
-  if (members < 2 || !payload_compressed()) return;
+  if (members < 2 || payload_kind() != PayloadKind::gzip) return;
   fprintf(stderr, "%s: warning: an extraction unpacks only the first file; not unpacked:",
           options.program_name);
   bool first = true;
@@ -99,7 +105,7 @@ long long input_size(int file_count, char **files, const struct stat &output) {
 int add_true_size(int file_count, const char *first, long long *recorded) {
   *recorded = -1;
   struct stat st;
-  if (!payload_compressed() || stat(first, &st) != 0 || !S_ISREG(st.st_mode) ||
+  if (payload_kind() != PayloadKind::gzip || stat(first, &st) != 0 || !S_ISREG(st.st_mode) ||
       (st.st_size < (off_t(1) << 32) && file_count < 2))
     return 0;
   char size[32];
@@ -156,6 +162,47 @@ int check_name_item(const char *file) {
   return -1;
 }
 
+// Writes the input open on fd as one zstd frame to out, through the zstd
+// compressor installed beside the program (compressor): it reads the input
+// itself and writes into the archive.  Returns 0, or -1 after a message
+// (the compressor's own, or why it could not run).
+int write_zstd_frame(const char *compressor, int fd, int out, const char *name) {
+  int threads =
+      compress_settings.threads > 0 ? compress_settings.threads : compress_available_processors();
+  char level[16], workers[16];
+  text_format(level, sizeof level, "%d", compress_settings.zstd_level);
+  text_format(workers, sizeof workers, "%d", threads);
+  char *argv[] = {const_cast<char *>(compressor), level, workers, const_cast<char *>(name),
+                  nullptr};
+  posix_spawn_file_actions_t actions;
+  int error = posix_spawn_file_actions_init(&actions);
+  if (error == 0) {
+    error = posix_spawn_file_actions_adddup2(&actions, fd, STDIN_FILENO);
+    if (error == 0 && out != STDOUT_FILENO)
+      error = posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    pid_t pid;
+    if (error == 0) error = posix_spawn(&pid, compressor, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error == 0) {
+      int status;
+      while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+          syserr_report(compressor);
+          return -1;
+        }
+      }
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
+      if (WIFSIGNALED(status))
+        fprintf(stderr, "%s: %s: zstd: the compressor ended by signal %d\n", options.program_name,
+                name, WTERMSIG(status));
+      return -1;
+    }
+  }
+  errno = error;
+  syserr_report(compressor);
+  return -1;
+}
+
 }  // namespace
 
 int build_archive(int file_count, char **files) {
@@ -174,13 +221,29 @@ int build_archive(int file_count, char **files) {
   // Write failures name the output.
   text_copy(options.payload_name, text_size, "stdout");
   if (options.verify_first && feature_add("VERIFY", "") != 0) return 1;
+  // zstd frames: the compressor is a program of its own, installed beside
+  // this one.
+  const char *compressor = nullptr;
+  char compressor_path[text_size];
+  if (compress_settings.zstd_level) {
+    char tried[2 * text_size];
+    const char *found = locate_installed("kapsa-zstd", options.program_path, tried, sizeof tried);
+    if (!found) {
+      fprintf(stderr, "%s: no zstd compressor installed (looked for %s)\n", options.program_name,
+              tried);
+      return 1;
+    }
+    text_copy(compressor_path, sizeof compressor_path, found);
+    compressor = compressor_path;
+    if (feature_add("ZSTD", "") != 0) return 1;
+  }
   if (check_name_item(files[0]) != 0) return 1;
   if (feature_add("NAME=", text_last_component(files[0])) != 0) return 1;
   long long recorded;
   if (add_true_size(file_count, files[0], &recorded) != 0) return 1;
   if (write_preamble(options.extractor_path, out) != 0) return 1;
 
-  bool raw = !payload_compressed();
+  PayloadKind kind = payload_kind();
   progress_begin(input_size(file_count, files, output), 0, options.quiet);
   for (int i = 0; i < file_count; i++) {
     int fd = open_input(files[i], output);
@@ -189,8 +252,14 @@ int build_archive(int file_count, char **files) {
       files[i] = nullptr;  // not in the archive
       continue;
     }
-    if (raw) {
+    if (kind == PayloadKind::raw) {
       copy_stream(fd, out);
+    } else if (kind == PayloadKind::zstd) {
+      progress_end();  // the compressor reads the input itself
+      if (write_zstd_frame(compressor, fd, out, options.input_name) != 0) {
+        close(fd);
+        return 1;
+      }
     } else {
       write_gzip_member(fd, out);
       if (i == 0 && check_first_size(files[0], recorded, stream.member_bytes, file_count) != 0)

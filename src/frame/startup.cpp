@@ -46,7 +46,8 @@ enum LongOption {
   level_option,
   threads_option,
   arch_option,
-  quiet_option
+  quiet_option,
+  zstd_option
 };
 
 // The lines of --help: a heading (no option), or an option and a few words.
@@ -62,6 +63,7 @@ const HelpLine build_help[] = {
     {"--arch=NAME", "the extractor image for x86_64 or aarch64 machines"},
     {"--level=N", "compression level, 1 (fastest) to 12 (smallest); default: per chunk"},
     {"--threads=N", "compressing threads, 1 to 256; default: the processors"},
+    {"--zstd[=LEVEL]", "zstd frames instead of gzip, level 1 to 22 (default 19)"},
     {nullptr, "The archive's preamble:"},
     {"-C TEXT", "the comment shown when the archive runs"},
     {"-f COMMAND", "extract command, fed the payload (default: cat > %p/%o)"},
@@ -195,6 +197,38 @@ int take_arch(const char *name, const char *program) {
     return -1;
   }
   return take_argument(options.extractor_path, 'p', image);
+}
+
+// Takes --zstd[=LEVEL] in build mode.  Returns 0, or -1 after printing why
+// and the build usage.
+int take_zstd(const char *argument) {
+  if (!argument) {
+    compress_settings.zstd_level = zstd_level_default;
+    return 0;
+  }
+  int level = 0;
+  const NumberOption zstd = {zstd_option, "zstd", &level, 1, zstd_level_max};
+  if (take_number(zstd, argument) != 0) return -1;
+  compress_settings.zstd_level = level;
+  return 0;
+}
+
+// The build options that do not go together: --zstd with -a (raw) or with
+// --level (gzip's).  Returns 0, or -1 after saying so.
+int check_build_options() {
+  if (!compress_settings.zstd_level) return 0;
+  if (feature_lookup("NOCOMPR")) {
+    fprintf(stderr, "%s: --zstd compresses and -a stores the files raw: choose one\n",
+            options.program_name);
+    print_usage(Mode::build);
+    return -1;
+  }
+  if (!compress_settings.automatic) {
+    fprintf(stderr, "%s: --level is the gzip level; give a zstd level as --zstd=LEVEL\n",
+            options.program_name);
+    return -1;
+  }
+  return 0;
 }
 
 // Applies option c (argument: its argument, if it takes one) in the mode in
@@ -350,6 +384,7 @@ const struct option startup_long_options[] = {
     {"check", no_argument, nullptr, check_option},
     {"verify", no_argument, nullptr, verify_option},
     {"quiet", no_argument, nullptr, quiet_option},
+    {"zstd", optional_argument, nullptr, zstd_option},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -410,6 +445,7 @@ int startup_main(int argc, char **argv) {
   };
   RunningProgram running;
   locate_running_program(options.program_name, &running);
+  options.program_path = running.path;
   const char *self_name = running.lookup_name;
 
   for (char *text : {preamble.features, preamble.comment, preamble.run_command,
@@ -458,6 +494,10 @@ int startup_main(int argc, char **argv) {
     }
     if (c == arch_option) {
       if (mode == Mode::build && take_arch(optarg, running.path) != 0) return 1;
+      continue;
+    }
+    if (c == zstd_option) {
+      if (mode == Mode::build && take_zstd(optarg) != 0) return 1;
       continue;
     }
     int taken = take_option(c, mode, optarg);
@@ -535,6 +575,7 @@ int startup_main(int argc, char **argv) {
     fprintf(stderr, "%s: what files do you want to compress?\n", options.program_name);
     return 1;
   }
+  if (check_build_options() != 0) return 1;
   return build_archive(file_count, files);
 }
 

@@ -7,6 +7,7 @@
 
 #include "gz/reader.h"
 #include "gz/stream.h"
+#include "gz/zstd.h"
 
 namespace kapsa {
 
@@ -39,13 +40,21 @@ int decoder_begin(Decoder &d, PayloadKind kind, int in, long long payload_bytes,
   d.in = in;
   d.payload_bytes = payload_bytes;
   stream_begin(in, -1);
-  if (kind == PayloadKind::raw) return 0;
+  if (kind != PayloadKind::gzip) return 0;
   return read_member_header(notes) < 0 ? -1 : 0;
 }
 
 long long decoder_run(Decoder &d, Output &out) {
-  if (d.kind == PayloadKind::raw) return copy_raw(d, out);
-  inflate_member(out);
+  switch (d.kind) {
+    case PayloadKind::raw:
+      return copy_raw(d, out);
+    case PayloadKind::gzip:
+      inflate_member(out);
+      break;
+    case PayloadKind::zstd:
+      zstd_decode(out);
+      break;
+  }
   return out.decoded;
 }
 
@@ -56,8 +65,7 @@ void decoder_end(Decoder &d) {
 long long decoder_transfer(Decoder &d, int fd, bool quiet) {
   Output out;
   // The header bytes are done already.
-  long long done =
-      d.kind == PayloadKind::raw ? 0 : stream.in_total - (stream.in_len - stream.in_pos);
+  long long done = stream.in_total - (stream.in_len - stream.in_pos);
   output_begin(out, fd, d.kind == PayloadKind::gzip, quiet, d.payload_bytes, done);
   long long decoded = decoder_run(d, out);
   decoder_end(d);

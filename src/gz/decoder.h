@@ -3,11 +3,14 @@
 //
 //   raw    the bytes of the input files, as they are (NOCOMPR)
 //   gzip   one gzip member per input file; only the first is decoded
+//   zstd   one zstd frame per input file; all are decoded, one after the
+//          other (ZSTD; gz/zstd.h)
 //
 // Every kind is read the same three steps: begin reads what stands ahead of
 // the data (gzip: the member header, which names the payload), run decodes
 // the data into an output path, end checks what stands behind it (gzip: the
-// CRC-32 and length of the trailer).  --check, --verify, the listing (begin
+// CRC-32 and length of the trailer; zstd checks each frame's checksum as it
+// decodes it).  --check, --verify, the listing (begin
 // alone) and the extraction all go through these.
 #pragma once
 
@@ -15,7 +18,7 @@
 
 namespace kapsa {
 
-enum class PayloadKind { raw, gzip };
+enum class PayloadKind { raw, gzip, zstd };
 
 // One payload being decoded.
 struct Decoder {

@@ -34,7 +34,7 @@
 
 namespace kapsa {
 
-CompressSettings compress_settings = {compress_default_level, 0, compress_chunk_size, true};
+CompressSettings compress_settings = {compress_default_level, 0, compress_chunk_size, true, 0};
 
 namespace {
 

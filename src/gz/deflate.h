@@ -30,7 +30,11 @@ struct CompressSettings {
   int threads;        // compressing threads (--threads), at most the processors; 0: all of them
   size_t chunk_size;  // input bytes per chunk; only tests change it, to get many chunks
   bool automatic;     // no --level: each chunk's engine chosen from its bytes (see below)
+  int zstd_level;     // --zstd[=LEVEL]: zstd frames at this level (1 to 22); 0: gzip members
 };
+
+constexpr int zstd_level_default = 19;
+constexpr int zstd_level_max = 22;
 
 // Without --level, each chunk is compressed the way that is never slower
 // than gzip -9 on it and no larger:

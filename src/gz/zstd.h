@@ -1,0 +1,47 @@
+// zstd payloads (feature item ZSTD): one zstd frame per input file, one
+// after the other, each with its content size and its content checksum
+// (XXH64).  Decoded in the extractor with Debian's static libzstd, all
+// frames one after the other as one stream, with a window of at most 2^27
+// bytes: a frame asking for more is refused, not allocated.
+//
+// A frame, as walked here to measure a payload without decoding it:
+//   magic FD 2F B5 28, frame header (2 to 14 bytes), blocks (3-byte header:
+//   last-block bit, type raw/RLE/compressed, size), checksum (4) when the
+//   header says so.  Skippable frames (magic 184D2A5?, 4-byte size) are
+//   stepped over.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "gz/output.h"
+
+namespace kapsa {
+
+// The largest window a frame may ask for: 128 MiB of memory at most.
+constexpr int zstd_window_log_max = 27;
+
+// What a zstd payload holds, measured from its frame and block headers.
+struct ZstdSizes {
+  uint64_t content;  // the sum of the frames' content sizes (those that give one)
+  int frames;        // frames found
+  bool unknown;      // a frame gives no content size
+  bool whole;        // the frames end exactly at the end of the file
+};
+
+// Walks the frames of the payload that starts at offset start of fd, to the
+// end of the file, without moving the file position.  Returns 0 with *sizes
+// filled (whole false when the payload is cut or holds something that is no
+// frame: decoding it will say what), -1 when fd cannot be read.
+int zstd_measure(int fd, off_t start, ZstdSizes *sizes);
+
+// Decodes every frame from the stream's input (stream_begin) to its end
+// into out, which it ends.  A damaged frame, a checksum mismatch, a window
+// too large or anything after the last frame ends the process with
+// "<archive>: damaged payload: <libzstd's reason>"; input that ends inside a
+// frame, or holds none, with "unexpected end of file".  Whole windows
+// decoded before the fault are written first.
+void zstd_decode(Output &out);
+
+}  // namespace kapsa
