@@ -39,7 +39,7 @@ TEST_F(Zstd, RoundTripsAtEveryLevelAndThreadCountAgreeWithTheSystemZstd) {
       {"one byte", {"x"}},
       {"incompressible", {test::random_bytes(300000, 31)}},
       {"several files", {test::text_bytes(100000, 32), "second\n", test::random_bytes(5000, 33)}},
-      {"past one segment", {test::text_bytes(17 << 20, 34)}},
+      {"past one zstd job", {test::text_bytes(17 << 20, 34)}},
   };
   for (const Input &in : inputs) {
     std::vector<std::string> files;

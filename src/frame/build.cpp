@@ -167,13 +167,9 @@ int check_name_item(const char *file) {
 // itself and writes into the archive.  Returns 0, or -1 after a message
 // (the compressor's own, or why it could not run).
 int write_zstd_frame(const char *compressor, int fd, int out, const char *name) {
-  int threads =
-      compress_settings.threads > 0 ? compress_settings.threads : compress_available_processors();
-  char level[16], workers[16];
+  char level[16];
   text_format(level, sizeof level, "%d", compress_settings.zstd_level);
-  text_format(workers, sizeof workers, "%d", threads);
-  char *argv[] = {const_cast<char *>(compressor), level, workers, const_cast<char *>(name),
-                  nullptr};
+  char *argv[] = {const_cast<char *>(compressor), level, const_cast<char *>(name), nullptr};
   posix_spawn_file_actions_t actions;
   int error = posix_spawn_file_actions_init(&actions);
   if (error == 0) {

@@ -1,23 +1,21 @@
-// kapsa-zstd LEVEL THREADS NAME: the zstd compressor of `kapsa --zstd`.
+// kapsa-zstd LEVEL NAME: the zstd compressor of `kapsa --zstd`.
 //
-// Compresses its standard input into zstd frames on its standard output,
-// each with its content size and its content checksum (XXH64), at LEVEL (1
-// to 22), with a window of at most 2^27 bytes, the most an extractor
-// accepts.  It is a program of its own because the compressor is large and
-// every archive carries the program as its extractor: the extractor keeps
-// only the decoder.  NAME is the input's name for messages.  Exit status 0,
-// or 1 after "<NAME>: zstd: <reason>".
+// Compresses its standard input into one zstd frame on its standard output,
+// with its content size (when standard input is a regular file, whose size
+// is known before the frame starts) and its content checksum (XXH64), at
+// LEVEL (1 to 22).  The frame's window is 2^27 bytes, the most an extractor
+// accepts, with long distance matching: an installation's tar holds files
+// that repeat far apart (a compiler's executables share most of their code),
+// and finding those repeats is worth more than any level.  A level's
+// tables are made smaller, where they must, so that the compressor needs at
+// most about 256 MiB.  libzstd's worker threads are not in Debian's static
+// build of it: the frame is made on one thread, and its bytes depend only on
+// the input and the level.
 //
-// Debian's static libzstd is built without its worker threads, so the
-// parallel work is done here, the same way at any thread count:
-//   - below level 16, the input is cut into segments of 16 MiB, each one
-//     frame, compressed by up to THREADS threads (as many as 256 MiB of
-//     memory holds) and written in order: the bytes depend only on the input
-//     and the level;
-//   - from level 16 on, whose tables take 100 MiB and more, the whole input
-//     is one frame, streamed on one thread (with its size in the frame when
-//     standard input is a regular file).
-#include <pthread.h>
+// It is a program of its own because the compressor is large and every
+// archive carries the program as its extractor: the extractor keeps only the
+// decoder.  NAME is the input's name for messages.  Exit status 0, or 1
+// after "<NAME>: zstd: <reason>".
 #include <sys/stat.h>
 #include <unistd.h>
 // Sizes of a level's tables are of libzstd's static-linking interface: the
@@ -32,10 +30,10 @@
 
 namespace {
 
-constexpr int one_frame_level = 16;
-constexpr size_t segment_size = size_t(16) << 20;
-constexpr size_t memory_budget = size_t(256) << 20;
-constexpr int window_log_max = 27;
+constexpr int window_log = 27;
+// The compressor's estimate; its resident memory stays some way below.
+constexpr size_t memory_budget = size_t(224) << 20;
+constexpr int table_log_min = 16;
 
 const char *input_name = "stdin";
 
@@ -68,25 +66,48 @@ long read_full(unsigned char *data, size_t size) {
   return long(got);
 }
 
-// A compressor with the frame parameters every frame carries.
-ZSTD_CCtx *make_context(int level) {
-  ZSTD_CCtx *cctx = ZSTD_createCCtx();
+// The parameters of LEVEL's frames, its tables cut down until the
+// compressor's estimated memory fits the budget.
+ZSTD_CCtx_params *make_params(int level) {
+  ZSTD_CCtx_params *params = ZSTD_createCCtxParams();
+  if (!params || ZSTD_isError(ZSTD_CCtxParams_init(params, level))) return nullptr;
+  ZSTD_compressionParameters cp = ZSTD_getCParams(level, 0, 0);
   auto set = [&](ZSTD_cParameter p, int v) {
-    return !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, p, v));
+    return !ZSTD_isError(ZSTD_CCtxParams_setParameter(params, p, v));
   };
-  if (cctx && set(ZSTD_c_compressionLevel, level) && set(ZSTD_c_checksumFlag, 1) &&
-      set(ZSTD_c_contentSizeFlag, 1) &&
-      (int(ZSTD_getCParams(level, 0, 0).windowLog) <= window_log_max ||
-       set(ZSTD_c_windowLog, window_log_max)))
-    return cctx;
-  ZSTD_freeCCtx(cctx);
-  return nullptr;
+  if (!set(ZSTD_c_checksumFlag, 1) || !set(ZSTD_c_contentSizeFlag, 1) ||
+      !set(ZSTD_c_windowLog, window_log) || !set(ZSTD_c_enableLongDistanceMatching, 1) ||
+      // The long distance matcher's own defaults for this window, given
+      // here, so that the memory estimate below knows them.
+      !set(ZSTD_c_ldmHashLog, window_log - 7) || !set(ZSTD_c_ldmMinMatch, 64) ||
+      !set(ZSTD_c_ldmBucketSizeLog, 3) || !set(ZSTD_c_ldmHashRateLog, 7))
+    return nullptr;
+  int chain = int(cp.chainLog), hash = int(cp.hashLog);
+  while (ZSTD_estimateCStreamSize_usingCCtxParams(params) > memory_budget &&
+         (chain > table_log_min || hash > table_log_min)) {
+    if (chain >= hash)
+      chain--;
+    else
+      hash--;
+    if (!set(ZSTD_c_chainLog, chain) || !set(ZSTD_c_hashLog, hash)) return nullptr;
+  }
+  return params;
 }
 
-// One frame of the whole input, streamed.
-int compress_whole(int level) {
-  ZSTD_CCtx *cctx = make_context(level);
-  if (!cctx) return fail("out of memory");
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 3) {
+    fprintf(stderr, "usage: %s level name < input > frame\n", argc > 0 ? argv[0] : "");
+    return 2;
+  }
+  input_name = argv[2];
+  int level = atoi(argv[1]);
+  if (level < 1 || level > ZSTD_maxCLevel()) return fail("no such level");
+  ZSTD_CCtx_params *params = make_params(level);
+  ZSTD_CCtx *cctx = ZSTD_createCCtx();
+  if (!params || !cctx || ZSTD_isError(ZSTD_CCtx_setParametersUsingCCtxParams(cctx, params)))
+    return fail("cannot set up the compressor");
   struct stat st;
   if (fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
     off_t at = lseek(STDIN_FILENO, 0, SEEK_CUR);
@@ -112,132 +133,6 @@ int compress_whole(int level) {
     }
   }
   ZSTD_freeCCtx(cctx);
+  ZSTD_freeCCtxParams(params);
   return 0;
-}
-
-// The segments: slot i of the ring holds segment i % count.
-struct Slot {
-  unsigned char *in, *out;
-  size_t in_len, out_len;
-  bool done;
-  const char *error;  // libzstd's reason, when it failed
-};
-
-struct Ring {
-  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-  pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
-  Slot *slots;
-  size_t count;
-  size_t out_capacity;
-  int level;
-  unsigned long long submitted = 0, taken = 0;
-  bool stopping = false;
-};
-
-void *worker_main(void *arg) {
-  Ring &ring = *static_cast<Ring *>(arg);
-  ZSTD_CCtx *cctx = make_context(ring.level);
-  pthread_mutex_lock(&ring.mutex);
-  for (;;) {
-    while (!ring.stopping && ring.taken == ring.submitted)
-      pthread_cond_wait(&ring.changed, &ring.mutex);
-    if (ring.stopping) break;
-    Slot &slot = ring.slots[ring.taken++ % ring.count];
-    pthread_mutex_unlock(&ring.mutex);
-    size_t n = cctx ? ZSTD_compress2(cctx, slot.out, ring.out_capacity, slot.in, slot.in_len) : 0;
-    pthread_mutex_lock(&ring.mutex);
-    slot.error = !cctx ? "out of memory" : ZSTD_isError(n) ? ZSTD_getErrorName(n) : nullptr;
-    slot.out_len = slot.error ? 0 : n;
-    slot.done = true;
-    pthread_cond_broadcast(&ring.changed);
-  }
-  pthread_mutex_unlock(&ring.mutex);
-  ZSTD_freeCCtx(cctx);
-  return nullptr;
-}
-
-// The input in segments of one frame each, on up to threads workers.
-int compress_segments(int level, int threads) {
-  ZSTD_compressionParameters params = ZSTD_getCParams(level, segment_size, 0);
-  size_t bound = ZSTD_compressBound(segment_size);
-  size_t per_worker = ZSTD_estimateCCtxSize_usingCParams(params) + 2 * (segment_size + bound);
-  int fit = int(memory_budget / per_worker);
-  if (threads > fit) threads = fit > 0 ? fit : 1;
-  Ring ring;
-  ring.count = 2 * size_t(threads);
-  ring.out_capacity = bound;
-  ring.level = level;
-  ring.slots = static_cast<Slot *>(calloc(ring.count, sizeof(Slot)));
-  if (!ring.slots) return fail("out of memory");
-  for (size_t i = 0; i < ring.count; i++) {
-    ring.slots[i].in = static_cast<unsigned char *>(malloc(segment_size));
-    ring.slots[i].out = static_cast<unsigned char *>(malloc(bound));
-    if (!ring.slots[i].in || !ring.slots[i].out) return fail("out of memory");
-  }
-  // Stacks of their own size: the C library's default may be small.
-  pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0 ||
-      pthread_attr_setstacksize(&attributes, size_t(1) << 20) != 0)
-    return fail("cannot start a thread");
-  pthread_t *workers = static_cast<pthread_t *>(calloc(size_t(threads), sizeof(pthread_t)));
-  int running = 0;
-  while (workers && running < threads &&
-         pthread_create(&workers[running], &attributes, worker_main, &ring) == 0)
-    running++;
-  pthread_attr_destroy(&attributes);
-  if (running == 0) return fail("cannot start a thread");
-
-  int status = 0;
-  unsigned long long read = 0, written = 0;
-  bool at_end = false;
-  while (status == 0) {
-    while (!at_end && read - written < ring.count) {
-      Slot &slot = ring.slots[read % ring.count];
-      long n = read_full(slot.in, segment_size);
-      if (n < 0) {
-        status = fail(strerror(errno));
-        break;
-      }
-      at_end = size_t(n) < segment_size;
-      // An empty input still gives one (empty) frame.
-      if (n == 0 && read > 0) break;
-      slot.in_len = size_t(n);
-      pthread_mutex_lock(&ring.mutex);
-      slot.done = false;
-      ring.submitted++;
-      pthread_cond_broadcast(&ring.changed);
-      pthread_mutex_unlock(&ring.mutex);
-      read++;
-    }
-    if (status != 0 || written == read) break;
-    Slot &slot = ring.slots[written % ring.count];
-    pthread_mutex_lock(&ring.mutex);
-    while (!slot.done) pthread_cond_wait(&ring.changed, &ring.mutex);
-    pthread_mutex_unlock(&ring.mutex);
-    if (slot.error)
-      status = fail(slot.error);
-    else if (!write_all(slot.out, slot.out_len))
-      status = fail(strerror(errno));
-    written++;
-  }
-  pthread_mutex_lock(&ring.mutex);
-  ring.stopping = true;
-  pthread_cond_broadcast(&ring.changed);
-  pthread_mutex_unlock(&ring.mutex);
-  for (int i = 0; i < running; i++) pthread_join(workers[i], nullptr);
-  return status;
-}
-
-}  // namespace
-
-int main(int argc, char **argv) {
-  if (argc != 4) {
-    fprintf(stderr, "usage: %s level threads name < input > frames\n", argc > 0 ? argv[0] : "");
-    return 2;
-  }
-  input_name = argv[3];
-  int level = atoi(argv[1]), threads = atoi(argv[2]);
-  if (level < 1 || level > ZSTD_maxCLevel()) return fail("no such level");
-  if (threads < 1) threads = 1;
-  return level >= one_frame_level ? compress_whole(level) : compress_segments(level, threads);
 }
