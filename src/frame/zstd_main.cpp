@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -36,6 +37,8 @@ constexpr size_t memory_budget = size_t(224) << 20;
 constexpr int table_log_min = 16;
 
 const char *input_name = "stdin";
+
+using Block = std::unique_ptr<unsigned char, decltype(&free)>;
 
 int fail(const char *reason) {
   fprintf(stderr, "%s: zstd: %s\n", input_name, reason);
@@ -70,7 +73,11 @@ long read_full(unsigned char *data, size_t size) {
 // compressor's estimated memory fits the budget.
 ZSTD_CCtx_params *make_params(int level) {
   ZSTD_CCtx_params *params = ZSTD_createCCtxParams();
-  if (!params || ZSTD_isError(ZSTD_CCtxParams_init(params, level))) return nullptr;
+  if (!params) return nullptr;
+  if (ZSTD_isError(ZSTD_CCtxParams_init(params, level))) {
+    ZSTD_freeCCtxParams(params);
+    return nullptr;
+  }
   ZSTD_compressionParameters cp = ZSTD_getCParams(level, 0, 0);
   auto set = [&](ZSTD_cParameter p, int v) {
     return !ZSTD_isError(ZSTD_CCtxParams_setParameter(params, p, v));
@@ -80,8 +87,10 @@ ZSTD_CCtx_params *make_params(int level) {
       // The long distance matcher's own defaults for this window, given
       // here, so that the memory estimate below knows them.
       !set(ZSTD_c_ldmHashLog, window_log - 7) || !set(ZSTD_c_ldmMinMatch, 64) ||
-      !set(ZSTD_c_ldmBucketSizeLog, 3) || !set(ZSTD_c_ldmHashRateLog, 7))
+      !set(ZSTD_c_ldmBucketSizeLog, 3) || !set(ZSTD_c_ldmHashRateLog, 7)) {
+    ZSTD_freeCCtxParams(params);
     return nullptr;
+  }
   int chain = int(cp.chainLog), hash = int(cp.hashLog);
   while (ZSTD_estimateCStreamSize_usingCCtxParams(params) > memory_budget &&
          (chain > table_log_min || hash > table_log_min)) {
@@ -89,7 +98,10 @@ ZSTD_CCtx_params *make_params(int level) {
       chain--;
     else
       hash--;
-    if (!set(ZSTD_c_chainLog, chain) || !set(ZSTD_c_hashLog, hash)) return nullptr;
+    if (!set(ZSTD_c_chainLog, chain) || !set(ZSTD_c_hashLog, hash)) {
+      ZSTD_freeCCtxParams(params);
+      return nullptr;
+    }
   }
   return params;
 }
@@ -104,9 +116,11 @@ int main(int argc, char **argv) {
   input_name = argv[2];
   int level = atoi(argv[1]);
   if (level < 1 || level > ZSTD_maxCLevel()) return fail("no such level");
-  ZSTD_CCtx_params *params = make_params(level);
-  ZSTD_CCtx *cctx = ZSTD_createCCtx();
-  if (!params || !cctx || ZSTD_isError(ZSTD_CCtx_setParametersUsingCCtxParams(cctx, params)))
+  std::unique_ptr<ZSTD_CCtx_params, size_t (*)(ZSTD_CCtx_params *)> params(make_params(level),
+                                                                           ZSTD_freeCCtxParams);
+  std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
+  ZSTD_CCtx *cctx = context.get();
+  if (!params || !cctx || ZSTD_isError(ZSTD_CCtx_setParametersUsingCCtxParams(cctx, params.get())))
     return fail("cannot set up the compressor");
   struct stat st;
   if (fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -116,8 +130,9 @@ int main(int argc, char **argv) {
       return fail("cannot set up the compressor");
   }
   size_t in_size = ZSTD_CStreamInSize(), out_size = ZSTD_CStreamOutSize();
-  unsigned char *in_buf = static_cast<unsigned char *>(malloc(in_size));
-  unsigned char *out_buf = static_cast<unsigned char *>(malloc(out_size));
+  Block in_block(static_cast<unsigned char *>(malloc(in_size)), free);
+  Block out_block(static_cast<unsigned char *>(malloc(out_size)), free);
+  unsigned char *in_buf = in_block.get(), *out_buf = out_block.get();
   if (!in_buf || !out_buf) return fail("out of memory");
   for (bool last = false; !last;) {
     long n = read_full(in_buf, in_size);
@@ -132,7 +147,5 @@ int main(int argc, char **argv) {
       if (last ? left == 0 : in.pos == in.size) break;
     }
   }
-  ZSTD_freeCCtx(cctx);
-  ZSTD_freeCCtxParams(params);
   return 0;
 }
