@@ -234,7 +234,7 @@ def bench_formats(kapsa, work, runs, src, label):
     run once; the others runs times."""
     name = os.path.basename(src)
     image = os.path.getsize(kapsa)
-    out = lambda suffix: os.path.join(work, name + suffix)
+    out = lambda suffix: os.path.join(work, name + ".formats" + suffix)
     fast = [
         Series("gzip -9", ["gzip", "-9", "-n", "-c", name], out(".gz")),
         Series("kapsa (gzip)", [kapsa, name], out(".run")),
@@ -268,7 +268,7 @@ def bench_formats(kapsa, work, runs, src, label):
         elif s.out.endswith(".xz"):
             readers[s.name] = ["xz", "-dc", s.out]
     extract = {n: Series(n, argv, sink) for n, argv in readers.items()}
-    alternate(list(extract.values()), max(runs, 5), target)
+    alternate(list(extract.values()), max(runs, 7), target)
     shutil.rmtree(target)
     base = extract["gzip -9"].median
     print("\nformats, %s (%d bytes): build | payload | extraction -x > file" % (label, os.path.getsize(src)))

@@ -89,7 +89,7 @@ void put_match(RunStream &run, int length) {
 }  // namespace
 
 void run_stream_begin(RunStream &run, unsigned char byte, unsigned char *out, size_t capacity) {
-  run = RunStream{out, capacity, 0, 0, 0, byte, 0, false, false};
+  run = RunStream{out, capacity, 0, 0, 0, byte, 0, false, false, 0};
   put_bits(run, 1, 1);          // BFINAL
   put_bits(run, 2, 2);          // BTYPE: dynamic codes
   put_bits(run, 286 - 257, 5);  // HLIT: 286 literal/length codes
@@ -126,9 +126,12 @@ void run_stream_add(RunStream &run, uint64_t count) {
     run.started = true;
   }
   while (run.pending >= longest_match) {
-    put_symbol(run, 285);
-    put_code(run, 0, 1);
-    run.pending -= longest_match;
+    // A match of 258 at distance 1 is two zero bits (both codes are 0):
+    // as many as fit a put at a time.
+    uint64_t matches = run.pending / longest_match;
+    if (matches > 16) matches = 16;
+    put_bits(run, 0, int(2 * matches));
+    run.pending -= matches * longest_match;
   }
 }
 
@@ -140,7 +143,8 @@ size_t run_stream_end(RunStream &run) {
   }
   run.pending = 0;
   put_symbol(run, 256);  // end of block
-  if (run.bit_count > 0) put_bits(run, 0, 8 - run.bit_count);
+  run.padding = run.bit_count > 0 ? 8 - run.bit_count : 0;
+  if (run.padding) put_bits(run, 0, run.padding);
   return run.overflow ? 0 : run.len;
 }
 

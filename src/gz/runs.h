@@ -31,6 +31,7 @@ struct RunStream {
   uint64_t pending;    // bytes of the run not yet coded (fewer than 258 between calls)
   bool started;        // the first literal is written
   bool overflow;       // the buffer was too small
+  int padding;         // after run_stream_end: the unused bits at the top of the last byte
 };
 
 // Starts the stream of a run of byte into out (capacity bytes): writes the
@@ -41,8 +42,9 @@ void run_stream_begin(RunStream &run, unsigned char byte, unsigned char *out, si
 void run_stream_add(RunStream &run, uint64_t count);
 
 // Ends the stream: the rest of the run, the end of the block, and the
-// padding of its last byte.  Returns the stream's size, or 0 when it did not
-// fit the buffer.
+// padding of its last byte (run.padding bits).  Returns the stream's size,
+// or 0 when it did not fit the buffer.  The block's BFINAL bit is the lowest
+// bit of the first byte.
 size_t run_stream_end(RunStream &run);
 
 }  // namespace kapsa
