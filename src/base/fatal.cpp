@@ -53,22 +53,13 @@ void fill_signal_set(sigset_t *set) {
   for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++) sigaddset(set, sig);
 }
 
-// Waits for the child without being cut short by a signal.  Async-signal-safe.
-int wait_child(pid_t pid) {
-  int status = -1;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return status;
-}
-
 // Closes the pipe and waits for the registered child.  Async-signal-safe.
 int end_child_now() {
   pid_t pid = pid_t(cleanup.child_pid);
   if (pid <= 0) return -1;
   close(int(cleanup.child_fd));
   cleanup.child_pid = 0;
-  return wait_child(pid);
+  return fatal_wait_child(pid);
 }
 
 // Unlinks the registered link when it is still the very link this run made,
@@ -104,6 +95,14 @@ void on_fatal_signal(int sig, siginfo_t *info, void *) {
 }
 
 }  // namespace
+
+int fatal_wait_child(pid_t pid) {
+  int status = -1;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
+}
 
 void fatal_catch_signals() {
   if (cleanup.catching) return;

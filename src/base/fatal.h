@@ -63,6 +63,11 @@ void fatal_set_child(pid_t pid, int pipe_fd, const char *command);
 // command is registered.
 const char *fatal_end_child(int *status);
 
+// Waits for the child pid to end, going on when a signal cuts the wait short.
+// Returns its wait status, or -1 with errno set when it cannot be waited for.
+// Async-signal-safe.
+int fatal_wait_child(pid_t pid);
+
 // Registers the function the cleanup calls first, before it closes the
 // extract command's pipe and clears the progress line: it keeps another
 // thread (the output path's writer) out of both.  It must be

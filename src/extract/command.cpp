@@ -183,15 +183,7 @@ int run_shell(const char *command) {
   if (old_quit.sa_handler != SIG_IGN) sigaddset(&defaults, SIGQUIT);
   pid_t pid = 0;
   int error = spawn_shell(argv, -1, &old_mask, &defaults, &pid);
-  int status = -1;
-  if (error == 0) {
-    while (waitpid(pid, &status, 0) < 0) {
-      if (errno != EINTR) {
-        status = -1;
-        break;
-      }
-    }
-  }
+  int status = error == 0 ? fatal_wait_child(pid) : -1;
   sigaction(SIGINT, &old_int, nullptr);
   sigaction(SIGQUIT, &old_quit, nullptr);
   sigprocmask(SIG_SETMASK, &old_mask, nullptr);

@@ -14,6 +14,7 @@
 
 #include "archive/features.h"
 #include "archive/preamble.h"
+#include "base/fatal.h"
 #include "base/locate.h"
 #include "base/options.h"
 #include "base/progress.h"
@@ -180,12 +181,10 @@ int write_zstd_frame(const char *compressor, int fd, int out, const char *name) 
     if (error == 0) error = posix_spawn(&pid, compressor, &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     if (error == 0) {
-      int status;
-      while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-          syserr_report(compressor);
-          return -1;
-        }
+      int status = fatal_wait_child(pid);
+      if (status == -1) {
+        syserr_report(compressor);
+        return -1;
       }
       if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
       if (WIFSIGNALED(status))

@@ -9,7 +9,6 @@
 #include "frame/startup.h"
 
 #include <getopt.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +21,7 @@
 #include "archive/features.h"
 #include "archive/listing.h"
 #include "archive/preamble.h"
+#include "base/fatal.h"
 #include "base/locate.h"
 #include "base/options.h"
 #include "base/syserr.h"
@@ -299,8 +299,9 @@ void report_option_error(char **argv, int element) {
             me, o->name);
     return;
   }
-  const char *spec = strchr(startup_option_string + 1, optopt);
-  if (optopt != ':' && spec && spec[1] == ':')
+  // A letter followed by ':' in the option string takes an argument.
+  const char *letter = strchr(startup_option_string + 1, optopt);
+  if (optopt != ':' && letter && letter[1] == ':')
     fprintf(stderr, "%s: option requires an argument -- '%c'\n", me, optopt);
   else
     fprintf(stderr, "%s: invalid option -- '%c'\n", me, optopt);
@@ -343,14 +344,7 @@ void check_apart(const Archive &a) {
     return;
   }
   close(a.fd);
-  int status;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      status = -1;
-      break;
-    }
-  }
-  if (status != 0) options.exit_code = 1;
+  if (fatal_wait_child(pid) != 0) options.exit_code = 1;
 }
 
 // Writes out what is left of standard output and closes it, so that a listing
