@@ -74,6 +74,68 @@ TEST_F(Check, ChecksEveryArchiveInBothModesAndWritesNothing) {
   EXPECT_EQ(files(), before);
 }
 
+// An archive of several inputs records how many members or frames it
+// holds; cut exactly where one begins, it fails the listing, the check, a
+// --verify run and an extraction, and nothing runs.
+TEST_F(Check, AnArchiveCutWhereAMemberBeginsIsNoWholeArchive) {
+  test::write_file(dir / "two", test::text_bytes(50000, 8));
+  test::write_file(dir / "three", "three\n");
+  struct Kind {
+    const char *name;
+    std::vector<std::string> args;
+  } kinds[] = {{"gzip", {}}, {"zstd", {"--zstd=1"}}};
+  for (const Kind &k : kinds) {
+    SCOPED_TRACE(k.name);
+    auto payload = [&](const std::string &run, std::vector<std::string> args) {
+      args.insert(args.begin(), k.args.begin(), k.args.end());
+      return test::payload_of(test::read_file(test::build_archive(dir, run, args)));
+    };
+    // Each member or frame is what an archive of its input alone holds.
+    size_t first = payload("1.run", {"notes.txt"}).size();
+    size_t second = payload("2.run", {"two"}).size();
+    std::string whole = test::read_file(test::build_archive(
+        dir, "w.run",
+        [&] {
+          std::vector<std::string> a = k.args;
+          a.insert(a.end(), {"--verify", "-f", "cat > out", "-r", "touch ran", "notes.txt",
+                             "two", "three"});
+          return a;
+        }()));
+    EXPECT_NE(whole.find(",MEMBERS=3"), std::string::npos);
+    EXPECT_EQ(test::read_file(dir / "1.run").find(",MEMBERS="), std::string::npos);
+    size_t head = whole.size() - test::payload_of(whole).size();
+    for (size_t cut : {head + first, head + first + second}) {
+      test::write_file(dir / "c.run", whole.substr(0, cut), 0755);
+      const std::string eof = ": c.run: unexpected end of file\n";
+      for (const char *job : {"-l", "--check"}) {
+        Result r = test::kapsa({job, "c.run"}, test::at(dir.path));
+        EXPECT_EQ(r.status, 1) << job;
+        EXPECT_EQ(r.err, "\n" + std::string(test::kapsa_bin()) + eof) << job;
+      }
+      Result r = test::kapsa({"-u", "c.run"}, test::at(dir.path));
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, "\n" + std::string(test::kapsa_bin()) + eof);
+      EXPECT_FALSE(test::exists(dir / "out"));
+      EXPECT_FALSE(test::exists(dir / "ran"));
+    }
+  }
+}
+
+// A check of many archives tests each in a child of its own; killed, it
+// takes the child along, and no verdict comes after it.
+TEST_F(Check, AKilledCheckOfSeveralArchivesLeavesNoCheckRunning) {
+  std::string many;
+  for (int i = 0; i < 3000; i++) many += " good.run";
+  Result r = test::sh("setsid '" + std::string(test::kapsa_bin()) + "' --check" + many +
+                          " > verdicts & k=$!\n"
+                          "sleep 0.5; kill -TERM $k; wait $k\n"
+                          "n=$(wc -l < verdicts); sleep 0.5\n"
+                          "test $(wc -l < verdicts) = $n || { echo verdicts came later; exit 1; }\n"
+                          "! ps -o stat= -g $k | grep -v '^Z' || { echo a check runs; exit 1; }\n",
+                      test::at(dir.path));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
+
 TEST_F(Check, AVerifyArchiveThatIsDamagedStartsNothing) {
   mkdir((dir / "out").c_str(), 0755);
   std::vector<std::string> args = {

@@ -94,6 +94,32 @@ TEST_F(Extract, ARawArchiveTakesItsNameFromTheFeatureListAndStreamsAllFiles) {
   EXPECT_TRUE(in_out("notes.txt") == notes + more);
 }
 
+// Every kind of payload takes its output name the same way: the stored
+// name (gzip) or the NAME item read as a whole item (an -S value holding
+// "NAME=" names nothing), and "stdout" under -c.
+TEST_F(Extract, EveryKindNamesItsOutputAlikeAndObeysMinusC) {
+  struct Case {
+    const char *kind;
+    std::vector<std::string> args;
+  } cases[] = {{"gzip", {}}, {"zstd", {"--zstd=1"}}, {"raw", {"-a"}}};
+  for (const Case &c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-S", "NAME=evil", "notes.txt"});
+    std::string a = archive(args);
+    for (const char *flag : {"", "-c"}) {
+      SCOPED_TRACE(std::string(c.kind) + " " + flag);
+      test::remove_tree(out);
+      mkdir(out.c_str(), 0755);
+      Result r = run(a, *flag ? std::vector<std::string>{flag} : std::vector<std::string>{});
+      EXPECT_EQ(r.status, 0) << r.err;
+      const char *written = *flag ? "stdout" : "notes.txt";
+      EXPECT_TRUE(in_out(written) == notes);
+      EXPECT_FALSE(test::exists(out + "/evil"));
+      EXPECT_FALSE(test::exists(out + (*flag ? "/notes.txt" : "/stdout")));
+    }
+  }
+}
+
 TEST_F(Extract, AnEmptyRawPayloadFailsWithoutAMessage) {
   test::write_file(src + "/empty", "");
   std::string a = archive({"-a", "-C", "c", "-r", "touch ran", "empty"});

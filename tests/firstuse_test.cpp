@@ -35,7 +35,8 @@ TEST_F(FirstUse, HelpGivesEveryOptionOfItsModeALine) {
   std::string a = test::build_archive(dir, "a.run", {"-C", "the comment", "notes.txt"});
   const std::string k = test::kapsa_bin();
   const std::string build_only = "apCrfVS";
-  const std::vector<std::string> build_only_long = {"level", "threads", "arch", "verify", "zstd"};
+  const std::vector<std::string> build_only_long = {"level", "threads", "arch", "verify", "zstd",
+                                                    "zstd-memory"};
   struct Case {
     std::string program;
     std::vector<std::string> args;
@@ -213,6 +214,23 @@ TEST_F(FirstUse, PostInstallArgumentsArriveIntact) {
   EXPECT_EQ(test::run(a, {"word"}, test::at(dir.path)).status, 0);
   EXPECT_EQ(test::read_file(dir / "args"), "");
   unlink((dir / "args").c_str());
+  // A line that ends in a comment still hands them over; one that cannot
+  // take them (it ends in "&&") is refused before anything is made.
+  std::string commented = test::build_archive(
+      dir, "c.run", {"-f", "cat > out", "-r", "sh show.sh # setup\n", "notes.txt"});
+  r = test::run(commented, direct, test::at(dir.path));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::read_file(dir / "args"), expected);
+  unlink((dir / "args").c_str());
+  unlink((dir / "out").c_str());
+  std::string open = test::build_archive(
+      dir, "o.run", {"-f", "cat > out", "-r", "sh show.sh &&", "notes.txt"});
+  r = test::run(open, {"--", "touch ran"}, test::at(dir.path));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, open + ": the arguments after -- cannot be given to the post-install command: "
+                          "it does not end in a simple command: sh show.sh &&\n");
+  EXPECT_FALSE(test::exists(dir / "out"));
+  EXPECT_FALSE(test::exists(dir / "touch ran"));
   for (const char *late : {"-n", "--quiet", "-x"}) {
     Result refused = kapsa({"-u", "a.run", late});
     EXPECT_EQ(refused.status, 1) << late;
@@ -274,6 +292,18 @@ TEST_F(FirstUse, TextsWithControlCharactersAreShownEscaped) {
                        "\n    Run: " + c.shown + "\nExtract: " + c.shown + "\n";
     EXPECT_EQ(list.out.substr(0, head.size()), head);
   }
+  // The banner keeps its lines and tabs; a stored name (here written into
+  // the gzip header by hand) is escaped in the listing and in -x's note.
+  std::string b = test::read_file(test::build_archive(
+      dir, "b.run", {"-C", "Title\tv1\nline\x1b]0;owned\x07", "notes.txt"}));
+  size_t stored = b.rfind("notes.txt");
+  b.replace(stored, 9, "\x1b[2Jab\x07" "cd");
+  test::write_file(dir / "b.run", b, 0755);
+  Result shown = kapsa({"-u", "-x", "b.run"});
+  EXPECT_EQ(shown.err, "\nTitle\tv1\nline\\e]0;owned\\007\n\nPlease wait...\n"
+                       "Deflating \\e[2Jab\\007cd...\n");
+  Result listed = kapsa({"-l", "b.run"});
+  EXPECT_EQ(listed.out.substr(listed.out.rfind(' ')), " \\e[2Jab\\007cd\n");
   std::string a = test::build_archive(
       dir, "q.run", {"-f", "cat > /dev/null", "-r", "true\r\x1b[Kecho safe", "notes.txt"});
   RunOptions o = test::at(dir.path);

@@ -168,7 +168,7 @@ TEST_F(Gz, ChunkedMembersReadBackAtEveryLevelAndThreadCount) {
     for (const Input &in : inputs) {
       std::string where = std::string(in.name) + " at level " + std::to_string(level);
       test::write_file(dir / "data", in.data);
-      compress_settings = {level ? level : compress_default_level, 1, chunk, level == 0, 0};
+      compress_settings = {level ? level : compress_default_level, 1, chunk, level == 0, 0, 0};
       std::string member = compress(dir / "data", "data");
       compress_settings.threads = 2;
       EXPECT_TRUE(compress(dir / "data", "data") == member) << where << ": differs with 2 threads";

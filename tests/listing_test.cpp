@@ -100,10 +100,11 @@ TEST_F(Listing, TwoArchivesShareOneColumnHeaderAndKeepTheirOwnFigures) {
       "Feature: NAME=notes.txt\nComment: Self-Extracting archive file\n    Run: \nExtract: cat > "
       "%p/%o\n";
   // Several members: the feature list holds the first one's size (for the
-  // space check); the line shows the first member's name, the last one's size.
+  // space check) and their number; the line shows the first member's name,
+  // the last one's size.
   std::string texts_b =
       "Feature: NAME=more.bin,SIZE=" + std::to_string(test::read_file(dir / "more.bin").size()) +
-      "\nComment: Self-Extracting archive file\n    Run: \nExtract: cat > %p/%o\n";
+      ",MEMBERS=2\nComment: Self-Extracting archive file\n    Run: \nExtract: cat > %p/%o\n";
   EXPECT_EQ(r.out, texts_a + header + stats(a, 50000, "notes.txt") + texts_b +
                        stats(b, 50000, "more.bin"));
 }

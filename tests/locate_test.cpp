@@ -79,3 +79,27 @@ TEST_F(Locate, APathTooLongForTheResultIsNeverReturnedCut) {
 }
 
 }  // namespace
+
+namespace {
+
+// An installed kapsa reached through a symbolic link (a folder of PATH
+// linking to /opt/kapsa/bin/kapsa) finds what was installed beside it.
+TEST(LocateInstalled, HelpersAreFoundBesideTheProgramAtTheEndOfItsLinks) {
+  TempDir dir;
+  std::string bin = test::kapsa_bin();
+  std::string zstd = bin.substr(0, bin.rfind('/')) + "/kapsa-zstd";
+  test::Result made = test::sh("mkdir -p opt/bin opt/lib/kapsa links && cp '" + bin +
+                                   "' opt/bin/kapsa && cp '" + zstd +
+                                   "' opt/lib/kapsa/ && ln -s ../opt/bin/kapsa links/kapsa",
+                               test::at(dir.path));
+  ASSERT_EQ(made.status, 0) << made.err;
+  test::write_file(dir / "data", test::text_bytes(20000, 3));
+  test::RunOptions o = test::at(dir.path);
+  o.env["PATH"] = dir / "links:/usr/bin:/bin";
+  o.stdout_file = dir / "z.run";
+  test::Result r = test::sh("kapsa --zstd=1 data", o);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::kapsa({"--check", dir / "z.run"}).status, 0);
+}
+
+}  // namespace

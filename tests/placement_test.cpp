@@ -301,6 +301,26 @@ TEST_F(Placement, CandidatesWhoseDirectoryOrLinkCannotBeMadeAreSkipped) {
                        "does not exist before trying again.\n");
 }
 
+// A user who may not make the link at the named filesystem is told so,
+// not that there is no room; nothing is made.
+TEST(PlacementAsUser, NoPermissionForTheLinkIsSaidAsSuch) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to run the archive as nobody";
+  TempDir dir;
+  chmod(dir.path.c_str(), 0755);
+  mkdir((dir / "opt").c_str(), 0755);
+  mkdir((dir / "home").c_str(), 0755);
+  ASSERT_EQ(chown((dir / "home").c_str(), 65534, 65534), 0);
+  test::write_file(dir / "data", "data\n");
+  std::string a = test::build_archive(
+      dir, "a.run", {"-V", dir / "opt", "-S", "app", "-f", "cat > /dev/null", "data"});
+  Result r = test::sh("setpriv --reuid=65534 --regid=65534 --clear-groups '" + a + "' -t " +
+                          dir / "home",
+                      test::at(dir / "home"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, dir / "opt/app: cannot make the link to the data here: Permission denied\n");
+  EXPECT_FALSE(test::exists(dir / "home/app"));
+}
+
 TEST_F(Placement, AnEmptyFilesystemValueFailsWithoutAWord) {
   std::string a = archive({"-V", "", "-S", "app"});
   Result r = run("\"" + a + "\"", table_all());

@@ -145,12 +145,13 @@ TEST_F(Zstd, ListingCheckAndTheBuildOptions) {
   EXPECT_EQ(list.status, 0) << list.err;
   char line[128];
   snprintf(line, sizeof line, "%9lld %9d ", payload, 300005);
-  EXPECT_NE(list.out.find("Feature: ZSTD,NAME=f\n"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("Feature: ZSTD,NAME=f,MEMBERS=2\n"), std::string::npos) << list.out;
   EXPECT_NE(list.out.find(std::string("compressed  uncompr. ratio uncompressed_name\n") + line),
             std::string::npos)
       << list.out;
   EXPECT_EQ(list.out.substr(list.out.size() - 3), " f\n");
-  EXPECT_EQ(test::kapsa({"--check", "a.run"}, test::at(dir.path)).out, "a.run: OK\n");
+  EXPECT_EQ(test::kapsa({"--check", "a.run"}, test::at(dir.path)).out,
+            "a.run: OK (unpacking needs 6 MiB of memory)\n");
   // Options that do not go together.
   Result raw = test::kapsa({"--zstd", "-a", "f"}, test::at(dir.path));
   EXPECT_EQ(raw.status, 1);
@@ -181,6 +182,105 @@ TEST_F(Zstd, TheSpaceCheckAsksForTheFramesContent) {
   EXPECT_NE(r.err.find("Please make at least 13Mb available in " + dir / "small.\n"),
             std::string::npos)
       << r.err;
+}
+
+// Skippable frames (any user data) are stepped over whole: before a frame
+// they once hung the listing and the placement.
+TEST_F(Zstd, SkippableFramesAreSteppedOverWhole) {
+  std::string data = test::text_bytes(100000, 39);
+  test::write_file(dir / "f", data);
+  std::string whole = test::read_file(test::build_archive(dir, "a.run", {"--zstd=3", "f"}));
+  std::string frame = test::payload_of(whole);
+  std::string head = whole.substr(0, whole.size() - frame.size());
+  for (const std::string &skip :
+       {std::string("\x50\x2a\x4d\x18\x00\x00\x00\x00", 8),
+        std::string("\x5e\x2a\x4d\x18\x05\x00\x00\x00" "abcde", 13)}) {
+    test::write_file(dir / "s.run", head + skip + frame, 0755);
+    RunOptions o = test::at(dir.path);
+    o.timeout_seconds = 30;
+    Result list = test::kapsa({"-l", "s.run"}, o);
+    EXPECT_EQ(list.status, 0) << list.err;
+    char line[64];
+    snprintf(line, sizeof line, "%9zu %9zu ", frame.size() + skip.size(), data.size());
+    EXPECT_NE(list.out.find(line), std::string::npos) << list.out;
+    Result x = test::run(dir / "s.run", {"-x"}, o);
+    EXPECT_EQ(x.status, 0) << x.err;
+    EXPECT_TRUE(x.out == data);
+  }
+}
+
+// The memory an extraction of zstd frames needs is shown, a shortage said
+// before anything is made, and --zstd-memory caps it.  An input read
+// through a pipe gets the largest window (its size is unknown) and a
+// warning.
+TEST_F(Zstd, TheMemoryAnExtractionNeedsIsShownAndAShortageSaidFirst) {
+  test::write_file(dir / "f", test::text_bytes(200000, 40));
+  RunOptions o = test::at(dir.path);
+  o.stdout_file = dir / "p.run";
+  Result built = test::sh(
+      "cat f | '" + k + "' --zstd=1 -f 'cat > out' -r 'touch ran' /dev/stdin", o);
+  EXPECT_EQ(built.status, 0);
+  EXPECT_EQ(built.err, k + ": warning: /dev/stdin is read through a pipe, and a zstd frame of "
+                           "it records no size: the listing shows 0 bytes and the archive's space "
+                           "check asks for 1 MB; build from a file to record the true size\n");
+  o.stdout_file = dir / "c.run";
+  EXPECT_EQ(test::sh("cat f | '" + k + "' --zstd=1 --zstd-memory=16 -f 'cat > out' /dev/stdin", o)
+                .status,
+            0);
+  chmod((dir / "p.run").c_str(), 0755);
+  chmod((dir / "c.run").c_str(), 0755);
+  Result list = test::kapsa({"-l", "-v", "p.run", "c.run"}, test::at(dir.path));
+  EXPECT_NE(list.out.find("stdin\nMemory: 134 MiB to unpack\n"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("stdin\nMemory: 14 MiB to unpack\n"), std::string::npos) << list.out;
+  EXPECT_EQ(test::kapsa({"--check", "p.run"}, test::at(dir.path)).out,
+            "p.run: OK (unpacking needs 134 MiB of memory)\n");
+  Result small = test::kapsa({"--zstd", "--zstd-memory=7", "f"}, test::at(dir.path));
+  EXPECT_EQ(small.status, 1);
+  EXPECT_EQ(small.err.rfind(k + ": invalid --zstd-memory value: '7' (8 to 1048576)\n", 0), 0u);
+  if (!KAPSA_STATIC_PROGRAM) GTEST_SKIP() << "a sanitizer's program cannot run under ulimit -v";
+  // 96 MiB of address space: the capped archive fits, the other does not.
+  for (const char *run : {"p.run", "c.run"}) {
+    SCOPED_TRACE(run);
+    Result r = test::sh(std::string("ulimit -v 98304 && ./") + run, test::at(dir.path));
+    bool fits = std::string(run) == "c.run";
+    EXPECT_EQ(r.status, fits ? 0 : 1) << r.err;
+    if (!fits) {
+      EXPECT_EQ(r.err, std::string("./") + run +
+                           ": not enough memory to unpack: this archive needs 134 MiB\n");
+      EXPECT_FALSE(test::exists(dir / "out"));
+      EXPECT_FALSE(test::exists(dir / "ran"));
+    }
+  }
+  // A memory cgroup of 64 MiB: said, where the kernel would kill it.
+  std::string cgroup = test::sh(
+      "p=$(sed -n 's/^[0-9]*:memory:\\(.*\\)/\\1/p' /proc/self/cgroup) && "
+      "d=/sys/fs/cgroup/memory$p/kapsa-test-$$ && mkdir \"$d\" && "
+      "echo 67108864 > \"$d/memory.limit_in_bytes\" && echo \"$d\"").out;
+  if (cgroup.empty()) GTEST_SKIP() << "no memory cgroup of version 1 to make";
+  cgroup.pop_back();
+  Result r = test::sh("echo $$ > '" + cgroup + "/cgroup.procs' && exec ./p.run",
+                      test::at(dir.path));
+  rmdir(cgroup.c_str());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./p.run: not enough memory to unpack: this archive needs 134 MiB\n");
+}
+
+// kapsa killed while its compressor writes into the archive takes the
+// compressor with it, whatever the signal.
+TEST_F(Zstd, AKilledBuildLeavesNoCompressorRunning) {
+  test::write_file(dir / "big", test::random_bytes(24 << 20, 41));
+  for (const char *signal : {"TERM", "KILL"}) {
+    SCOPED_TRACE(signal);
+    Result r = test::sh(
+        "'" + k + "' --zstd=19 big > z.run & kapsa=$!\n"
+        "for i in $(seq 100); do c=$(pgrep -P $kapsa) && break; sleep 0.1; done\n"
+        "test -n \"$c\" || { echo no compressor; exit 1; }\n"
+        "kill -" + signal + " $kapsa; wait $kapsa\n"
+        "for i in $(seq 50); do kill -0 $c 2>/dev/null || exit 0; sleep 0.1; done\n"
+        "echo compressor $c still running; kill -9 $c; exit 1\n",
+        test::at(dir.path));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+  }
 }
 
 }  // namespace

@@ -77,14 +77,13 @@ PayloadKind payload_kind() {
   return payload_compressed() ? PayloadKind::gzip : PayloadKind::raw;
 }
 
-long long feature_true_size() {
-  static constexpr char key[] = "SIZE=";
-  constexpr size_t key_len = sizeof key - 1;
-  long long size = -1;
+long long feature_number(const char *key) {
+  size_t key_len = strlen(key);
+  long long number = -1;
   for (const char *item = preamble.features; *item;) {
     size_t len = strcspn(item, ",");
     if (len >= key_len && memcmp(item, key, key_len) == 0) {
-      if (size >= 0) return -2;  // a second one
+      if (number >= 0) return -2;  // a second one
       const char *digit = item + key_len, *end = item + len;
       if (digit == end) return -2;
       unsigned long long value = 0;
@@ -93,12 +92,14 @@ long long feature_true_size() {
         value = value * 10 + unsigned(*digit - '0');
         if (value > (unsigned long long)LLONG_MAX) return -2;  // 2^63 or more
       }
-      size = (long long)value;
+      number = (long long)value;
     }
     item += len;
     if (*item == ',') item++;
   }
-  return size;
+  return number;
 }
+
+long long feature_true_size() { return feature_number("SIZE="); }
 
 }  // namespace kapsa

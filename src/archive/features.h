@@ -48,4 +48,10 @@ PayloadKind payload_kind();
 // SIZE= item, or a value that is not a plain decimal below 2^63.
 long long feature_true_size();
 
+// The value of the item key ("SIZE=", "MEMBERS="), a plain decimal number
+// below 2^63, at the start of an item.  Returns it; -1 when no item holds
+// key; -2 when it cannot be trusted: a second such item, or a value that is
+// no such number.
+long long feature_number(const char *key);
+
 }  // namespace kapsa

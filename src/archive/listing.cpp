@@ -52,8 +52,12 @@ void print_zstd_line(long long compressed_size, const ZstdSizes &sizes) {
   if (options.verbose) printf("%5s %8s %11s ", "zstd", "", "");
   printf("%9lld %9lld ", compressed_size, uncompressed);
   print_ratio(__int128(uncompressed) - compressed_size, uncompressed, stdout);
-  const char *name = feature_lookup("NAME=");
-  printf(" %s\n", name ? strchr(name, '=') + 1 : "");
+  const char *name = feature_item("NAME");
+  putchar(' ');
+  text_print_escaped(stdout, name ? strchr(name, '=') + 1 : "");
+  putchar('\n');
+  if (options.verbose)
+    printf("Memory: %llu MiB to unpack\n", (unsigned long long)zstd_memory_mib(sizes.window));
 }
 
 }  // namespace
@@ -62,16 +66,16 @@ void list_archive(const Archive &a) {
   archive_job_begin(a);
   PayloadKind kind = payload_kind();
   PayloadSizes sizes = {};
-  ZstdSizes zsizes = {};
   Decoder d;
   bool refused = false;
   long long payload_bytes = payload_size(a);
   if (kind == PayloadKind::gzip)
     refused = header_incomplete(a) ||
-              decoder_begin(d, kind, a.fd, payload_size(a), options.verbose) != 0 ||
+              decoder_begin(d, kind, a.fd, payload_bytes, options.verbose) != 0 ||
               payload_sizes(a, &sizes) != 0;
-  else if (kind == PayloadKind::zstd && zstd_measure(a.fd, a.payload_offset, &zsizes) != 0)
-    refused = true;
+  else if (kind == PayloadKind::zstd)
+    refused = decoder_begin(d, kind, a.fd, payload_bytes, options.verbose) != 0;
+  if (!refused && kind != PayloadKind::raw) refused = decoder_check_members(d, a.name, false) != 0;
   close(a.fd);
   if (refused) {
     options.exit_code = 1;
@@ -98,7 +102,7 @@ void list_archive(const Archive &a) {
     printf("compressed  uncompr. ratio uncompressed_name\n");
   }
   if (kind == PayloadKind::zstd) {
-    print_zstd_line(payload_bytes, zsizes);
+    print_zstd_line(payload_bytes, d.frames);
     return;
   }
   long long compressed_size = sizes.trailer_at - a.payload_offset + 8;
@@ -115,7 +119,9 @@ void list_archive(const Archive &a) {
   // Sizes below 2^63 each: the difference is taken in 128 bits.
   print_ratio(__int128(uncompressed) - (__int128(compressed_size) - framing_bytes), uncompressed,
               stdout);
-  printf(" %s\n", options.payload_name);
+  putchar(' ');
+  text_print_escaped(stdout, options.payload_name);
+  putchar('\n');
 }
 
 }  // namespace kapsa

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -96,19 +97,34 @@ const char *locate_installed(const char *file, const char *program, char *tried,
                              size_t tried_size) {
   tried[0] = '\0';
   if (!program) return nullptr;
-  const char *slash = strrchr(program, '/');
-  int dir_len = slash ? int(slash - program) : 1;
-  const char *dir = slash ? program : ".";
-  if (slash == program) dir_len = 0;  // the root folder
-  char installed[text_size], beside[text_size];
-  if (text_format(installed, sizeof installed, "%.*s/../lib/kapsa/%s", dir_len, dir, file) != 0 ||
-      text_format(beside, sizeof beside, "%.*s/%s", dir_len, dir, file) != 0)
-    return nullptr;
-  text_format(tried, tried_size, "%s or %s", installed, beside);
-  for (const char *candidate : {installed, beside}) {
-    struct stat st;
-    if (stat(candidate, &st) == 0 && S_ISREG(st.st_mode) && access(candidate, X_OK) == 0)
-      return text_copy(image_path, sizeof image_path, candidate) == 0 ? image_path : nullptr;
+  // The program's own file first: reached through a symbolic link (an
+  // installed kapsa linked into a folder of PATH), it lies beside what was
+  // installed with it, not beside the link.
+  char resolved[PATH_MAX];
+  const char *programs[2] = {program, nullptr};
+  if (realpath(program, resolved) && strcmp(resolved, program) != 0) {
+    programs[0] = resolved;
+    programs[1] = program;
+  }
+  size_t tried_len = 0;
+  for (const char *one : programs) {
+    if (!one) break;
+    const char *slash = strrchr(one, '/');
+    int dir_len = slash ? int(slash - one) : 1;
+    const char *dir = slash ? one : ".";
+    if (slash == one) dir_len = 0;  // the root folder
+    char installed[text_size], beside[text_size];
+    if (text_format(installed, sizeof installed, "%.*s/../lib/kapsa/%s", dir_len, dir, file) != 0 ||
+        text_format(beside, sizeof beside, "%.*s/%s", dir_len, dir, file) != 0)
+      continue;
+    text_format(tried + tried_len, tried_size - tried_len, "%s%s or %s", tried_len ? " or " : "",
+                installed, beside);
+    tried_len = strlen(tried);
+    for (const char *candidate : {installed, beside}) {
+      struct stat st;
+      if (stat(candidate, &st) == 0 && S_ISREG(st.st_mode) && access(candidate, X_OK) == 0)
+        return text_copy(image_path, sizeof image_path, candidate) == 0 ? image_path : nullptr;
+    }
   }
   return nullptr;
 }

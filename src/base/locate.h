@@ -37,8 +37,10 @@ bool locate_known_arch(const char *arch);
 
 // Finds the executable file installed beside the program at program (the
 // running program's path): program's folder/../lib/kapsa/file (an installed
-// program), else program's folder/file (the build tree).  Returns the path
-// in a static buffer, or null; tried then holds the paths looked at.
+// program), else program's folder/file (the build tree), where program's
+// folder is first that of the file program names at the end of its
+// symbolic links, then its own.  Returns the path in a static buffer, or
+// null; tried then holds the paths looked at.
 const char *locate_installed(const char *file, const char *program, char *tried, size_t tried_size);
 
 // Finds the extractor image for arch installed beside the program at

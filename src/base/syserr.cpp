@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/text.h"
+
 namespace kapsa {
 
 namespace {
@@ -77,9 +79,10 @@ const char *syserr_text(int errnum) {
 
 void syserr_report(const char *name) {
   int saved = errno;
-  if (name && *name)
-    fprintf(stderr, "%s: %s\n", name, syserr_text(saved));
-  else
+  if (name && *name) {
+    text_print_escaped(stderr, name);  // a name may come from an archive
+    fprintf(stderr, ": %s\n", syserr_text(saved));
+  } else
     fprintf(stderr, "%s\n", syserr_text(saved));
   errno = saved;
 }

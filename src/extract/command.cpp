@@ -19,6 +19,7 @@
 #include "base/options.h"
 #include "base/syserr.h"
 #include "base/text.h"
+#include "extract/shell.h"
 #include "gz/stream.h"
 #include "lib/aplist.h"
 #include "lib/strsplit.h"
@@ -104,7 +105,8 @@ bool report_broken_pipe() {
   int status;
   const char *command = fatal_end_child(&status);
   if (!command || exit_code_of(status) == 0) return false;
-  fprintf(stderr, "%s: extraction command failed: %s\n", broken_pipe_archive, command);
+  fprintf(stderr, "%s: extraction command failed: %s\n", broken_pipe_archive,
+          Shown(command).text);
   return true;
 }
 
@@ -125,20 +127,45 @@ bool run_confirmed() {
 }
 
 // Writes " 'arg'" for each post-install argument, each quoted as the shell
-// would need it, so that the shown command line is the one that runs.
+// would need it.
 void print_post_install_args(FILE *out) {
   for (int i = 0; i < options.post_install_count; i++) {
-    const char *arg = options.post_install_args[i];
     fputs(" '", out);
-    for (const char *p = arg; *p; p++) {
-      char one[2] = {*p, '\0'};
-      if (*p == '\'')
+    // Each quote closes the word, adds an escaped quote and opens it again.
+    for (const char *p = options.post_install_args[i]; *p;) {
+      size_t len = strcspn(p, "'");
+      char piece[text_size];
+      for (size_t done = 0; done < len;) {
+        size_t n = len - done < sizeof piece - 1 ? len - done : sizeof piece - 1;
+        memcpy(piece, p + done, n);
+        piece[n] = '\0';
+        text_print_escaped(out, piece);
+        done += n;
+      }
+      p += len;
+      if (*p == '\'') {
         fputs("'\\''", out);
-      else
-        text_print_escaped(out, one);
+        p++;
+      }
     }
     putc('\'', out);
   }
+}
+
+// Writes command as it runs, escaped: the post-install arguments quoted
+// where they join its last simple command.
+void print_command(FILE *out, const char *command) {
+  long at = options.post_install_count ? shell_args_position(command) : -1;
+  if (at < 0) {
+    text_print_escaped(out, command);
+    return;
+  }
+  char head[command_size];
+  memcpy(head, command, size_t(at));
+  head[at] = '\0';
+  text_print_escaped(out, head);
+  print_post_install_args(out);
+  text_print_escaped(out, command + at);
 }
 
 // Runs command through the shell as system() does; with post-install
@@ -147,6 +174,11 @@ void print_post_install_args(FILE *out) {
 // Returns the wait status, or -1 when the shell could not be started.
 int run_shell(const char *command) {
   if (options.post_install_count == 0) return system(command);
+  long at = shell_args_position(command);
+  if (at < 0) {  // refused before anything was made; never dropped here
+    errno = EINVAL;
+    return -1;
+  }
   size_t len = strlen(command);
   char *line = static_cast<char *>(malloc(len + sizeof " \"$@\""));
   char **argv = static_cast<char **>(calloc(size_t(options.post_install_count) + 5, sizeof *argv));
@@ -156,8 +188,10 @@ int run_shell(const char *command) {
     errno = ENOMEM;
     return -1;
   }
-  memcpy(line, command, len);
-  memcpy(line + len, " \"$@\"", sizeof " \"$@\"");
+  // "$@" behind the last word of the last simple command.
+  memcpy(line, command, size_t(at));
+  memcpy(line + at, " \"$@\"", sizeof " \"$@\"" - 1);
+  memcpy(line + at + sizeof " \"$@\"" - 1, command + at, len - size_t(at) + 1);
   char sh[] = "sh", dash_c[] = "-c";
   argv[0] = sh;
   argv[1] = dash_c;
@@ -226,7 +260,7 @@ char *expand_command(const char *command, bool quote) {
   }
   if (!fits) {
     fprintf(stderr, "%s: command longer than %zu characters after expansion: %s\n",
-            options.input_name, command_size - 1, command);
+            options.input_name, command_size - 1, Shown(command).text);
     free(out);
     return nullptr;
   }
@@ -291,8 +325,23 @@ int finish_extract_command(const char *archive) {
   const char *command = fatal_end_child(&status);
   stream_broken_pipe_hook = nullptr;
   if (!command || exit_code_of(status) == 0) return 0;
-  fprintf(stderr, "%s: extraction command failed: %s\n", archive, command);
+  fprintf(stderr, "%s: extraction command failed: %s\n", archive, Shown(command).text);
   return -1;
+}
+
+int check_post_install_args(const char *archive) {
+  if (options.post_install_count == 0 || !preamble.run_command[0]) return 0;
+  char *command = expand_command(preamble.run_command);
+  if (!command) return -1;
+  long at = shell_args_position(command);
+  if (at < 0) {
+    fprintf(stderr,
+            "%s: the arguments after -- cannot be given to the post-install command: it does not "
+            "end in a simple command: %s\n",
+            archive, Shown(command).text);
+  }
+  free(command);
+  return at < 0 ? -1 : 0;
 }
 
 int run_post_install(const char *archive, const char *data_dir) {
@@ -318,8 +367,7 @@ int run_post_install(const char *archive, const char *data_dir) {
   if (options.verbose) {
     printf("This archive requires more processing using the following command:\n");
     printf("    ");
-    text_print_escaped(stdout, command);
-    print_post_install_args(stdout);
+    print_command(stdout, command);
     putchar('\n');
     if (!isatty(STDIN_FILENO)) {
       printf("but stdin is not a terminal. So forget it.\n");
@@ -330,9 +378,10 @@ int run_post_install(const char *archive, const char *data_dir) {
     status = run_shell(command);
     int code = exit_code_of(status);
     if (code == -1 || (code > 0 && code < 256)) {  // no word for a signal
-      fprintf(stderr, "%s: final processing of %s failed\n", archive, options.payload_name);
-      fprintf(stderr, "Command: %s", command);
-      print_post_install_args(stderr);
+      fprintf(stderr, "%s: final processing of %s failed\n", archive,
+              Shown(options.payload_name).text);
+      fputs("Command: ", stderr);
+      print_command(stderr, command);
       fputc('\n', stderr);
     }
   }

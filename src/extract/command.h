@@ -41,6 +41,14 @@ char *start_extract_command(const char *archive, int *pipe_fd);
 // extraction command failed: <command>".
 int finish_extract_command(const char *archive);
 
+// With post-install arguments (after "--"): checks that the archive's
+// post-install command, expanded, ends in a simple command that can take
+// them (extract/shell.h).  Returns 0 (also without arguments or command),
+// or -1 after "<archive>: the arguments after -- cannot be given to the
+// post-install command: ...", so that they are never dropped nor run as a
+// command of their own.
+int check_post_install_args(const char *archive);
+
 // Runs the post-install command of the archive (after the whole payload has
 // been extracted): exports the feature list, asks first with -v, and reports
 // a failure when the question was not asked.  KAPSA_DIR in its environment

@@ -17,6 +17,7 @@
 #include "archive/features.h"
 #include "archive/preamble.h"
 #include "base/fatal.h"
+#include "base/memory.h"
 #include "base/options.h"
 #include "base/progress.h"
 #include "base/text.h"
@@ -33,15 +34,12 @@ namespace {
 // Megabytes needed for the payload: the first input's size (checked SIZE=
 // item, or the gzip trailer's ISIZE), for zstd the sum of the frames'
 // content sizes, for a raw payload its length.
-int needed_megabytes(const Archive &a, PayloadKind kind, const PayloadSizes &sizes) {
-  uint64_t size = uint64_t(payload_size(a));
-  if (kind == PayloadKind::gzip) {
+int needed_megabytes(const Decoder &d, const PayloadSizes &sizes) {
+  uint64_t size = uint64_t(d.payload_bytes);
+  if (d.kind == PayloadKind::gzip)
     size = uint64_t(sizes.uncompressed);
-  } else if (kind == PayloadKind::zstd) {
-    ZstdSizes frames;
-    if (zstd_measure(a.fd, a.payload_offset, &frames) != 0) stream_fatal_read();
-    size = frames.content;
-  }
+  else if (d.kind == PayloadKind::zstd)
+    size = d.frames.content;
   uint64_t mb = size / 1048576 + 1;
   return mb > uint64_t(INT_MAX) ? INT_MAX : int(mb);
 }
@@ -92,21 +90,29 @@ void lock_archive(int fd, const char *path) {
 // given); link receives the temporary link, if one is made, and data_dir the
 // directory the data goes to (left empty without a placement).  Returns 0,
 // or -1 when the placement refused.
-int make_room(const Archive &a, PayloadKind kind, const PayloadSizes &sizes, char *link,
+int make_room(const Archive &a, const Decoder &d, const PayloadSizes &sizes, char *link,
               char *data_dir) {
   if (options.extract_only || !feature_lookup("VFYFS=")) return 0;
   // Two runs of one archive place their data one after the other.
   lock_archive(a.fd, a.name);
-  return place_extraction_dir(needed_megabytes(a, kind, sizes), link, data_dir);
+  return place_extraction_dir(needed_megabytes(d, sizes), link, data_dir);
 }
 
 // Decodes the payload begun in d into out_fd.  Returns 0; 1 when a raw
 // payload held no byte at all.
 int transfer_payload(Decoder &d, int out_fd) {
   if (!options.quiet) {
-    if (preamble.comment[0]) fprintf(stderr, "\n%s\n\nPlease wait...\n", preamble.comment);
-    if (options.verbose || options.extract_only)
-      fprintf(stderr, "Deflating %s...\n", options.payload_name);
+    // The archive's texts are shown escaped: the banner keeps its lines.
+    if (preamble.comment[0]) {
+      fputc('\n', stderr);
+      text_print_escaped(stderr, preamble.comment, true);
+      fputs("\n\nPlease wait...\n", stderr);
+    }
+    if (options.verbose || options.extract_only) {
+      fputs("Deflating ", stderr);
+      text_print_escaped(stderr, options.payload_name);
+      fputs("...\n", stderr);
+    }
   }
   long long decoded = decoder_transfer(d, out_fd, options.quiet);
   return d.kind == PayloadKind::raw && decoded == 0 ? 1 : 0;
@@ -142,15 +148,32 @@ int extract_archive(const Archive &a) {
 
   Decoder d;
   int method = decoder_begin(d, kind, a.fd, payload_size(a), options.verbose);
-  // Raw data and zstd frames store no name: the NAME item gives it.
-  if (kind != PayloadKind::gzip) {
-    if (const char *name = feature_lookup("NAME="))
+  // Raw data and zstd frames store no name: the NAME item gives it, unless
+  // -c keeps the output name "stdout" (as the gzip header reader does).
+  if (kind != PayloadKind::gzip && !options.to_stdout) {
+    if (const char *name = feature_item("NAME"))
       text_copy(options.payload_name, text_size, strchr(name, '=') + 1);
+  }
+
+  // Arguments for the post-install command that it could not take are
+  // refused before anything is made.
+  bool post_install = !options.extract_only && !options.no_run && preamble.run_command[0];
+  if (method >= 0 && ((post_install && check_post_install_args(path) != 0) ||
+                      decoder_check_members(d, path, true) != 0)) {
+    close(a.fd);
+    return -1;
+  }
+  // zstd frames say how much memory their decoding takes: a shortage is
+  // said before anything is made.
+  if (kind == PayloadKind::zstd && !memory_available(zstd_memory_needed(d.frames.window))) {
+    zstd_report_memory(path, d.frames.window);
+    close(a.fd);
+    return -1;
   }
 
   char link[link_buffer_size] = "";
   char data_dir[text_size] = "";  // where the data lands: the placement's, or "."
-  if (make_room(a, kind, sizes, link, data_dir) != 0) {
+  if (make_room(a, d, sizes, link, data_dir) != 0) {
     close(a.fd);
     return -1;
   }

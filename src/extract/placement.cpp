@@ -61,7 +61,7 @@ bool join_path(char *out, const char *dir, const char *separator, const char *su
   bool fits = sub[0] ? text_format(joined, sizeof joined, "%s%s%s", dir, separator, sub) == 0
                      : text_copy(joined, sizeof joined, dir) == 0;
   if (!fits) {
-    fprintf(stderr, "%s/%s: path too long\n", dir, sub);
+    fprintf(stderr, "%s/%s: path too long\n", Shown(dir).text, Shown(sub).text);
     return false;
   }
   return text_copy(out, path_max + 1, joined) == 0;
@@ -104,13 +104,13 @@ int build_place(Place &p) {
 
 void refuse_existing(const char *path) {
   fprintf(stderr, "%s: extraction directory exists!\nPlease remove it first then try again.\n",
-          path);
+          Shown(path).text);
 }
 
 // Asks on standard error whether to make the link; an answer beginning with
 // n or N is no; anything else, an empty line and the end of input are yes.
 bool link_confirmed(const char *candidate) {
-  fprintf(stderr, "Creating temporary link to %s\n", candidate);
+  fprintf(stderr, "Creating temporary link to %s\n", Shown(candidate).text);
   fprintf(stderr, "OK to create temporary link? [y]: ");
   char answer[4];
   if (!fgets(answer, sizeof answer, stdin)) return true;
@@ -242,13 +242,29 @@ Try try_candidate(const Place &p, char *link, char *data_dir) {
     if (!join_path(link, place, p.subdirectory[0] == '/' ? "" : "/", p.subdirectory))
       return Try::next;
     if (exists(link)) {
-      fprintf(stderr, "%s: already exists.\n", link);
+      fprintf(stderr, "%s: already exists.\n", Shown(link).text);
       return Try::next;
     }
   }
   LinkName at = look_at_link_name(p.link_name);
   if (at.occupied) {
     refuse_existing(p.link_name);
+    return Try::refused;
+  }
+  // Every place is reached through the link at the link name: when this
+  // user may not make it there, no place will do, whatever its room.
+  char parent[path_max + 1];
+  text_copy(parent, sizeof parent, p.link_name);
+  char *slash = strrchr(parent, '/');
+  if (slash == parent)
+    parent[1] = '\0';
+  else if (slash)
+    *slash = '\0';
+  else
+    text_copy(parent, sizeof parent, ".");
+  if (access(parent, W_OK | X_OK) != 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+    fprintf(stderr, "%s: cannot make the link to the data here: %s\n", Shown(p.link_name).text,
+            syserr_text(errno));
     return Try::refused;
   }
   if (options.verbose && !link_confirmed(link)) return Try::next;
@@ -260,7 +276,7 @@ Try try_candidate(const Place &p, char *link, char *data_dir) {
   if (p.subdirectory[0]) {
     int made = make_dirs_below(place, p.subdirectory, 0755);
     if (made == 1) {  // made meanwhile by someone else
-      fprintf(stderr, "%s: already exists.\n", link);
+      fprintf(stderr, "%s: already exists.\n", Shown(link).text);
       return Try::next;
     }
     if (made < 0) {
@@ -303,14 +319,15 @@ int try_place(const Place &p, char *link, char *data_dir) {
 }
 
 int give_up(const Place &p, int needed_mb) {
-  fprintf(stderr, "%s: not enough space to extract the archive.\n", p.extraction_dir);
-  fprintf(stderr, "Please make at least %dMb available in %s.\n", needed_mb, p.filesystem);
+  fprintf(stderr, "%s: not enough space to extract the archive.\n", Shown(p.extraction_dir).text);
+  fprintf(stderr, "Please make at least %dMb available in %s.\n", needed_mb,
+          Shown(p.filesystem).text);
   if (p.subdirectory[0])
     fprintf(stderr,
             "Alternatively, you can make space available on another filesystem where a\n"
             "\"%s\" directory can be created. Ensure that the \"%s\" directory\n"
             "does not exist before trying again.\n",
-            p.subdirectory, p.subdirectory);
+            Shown(p.subdirectory).text, Shown(p.subdirectory).text);
   return -1;
 }
 
@@ -324,12 +341,12 @@ int place_extraction_dir(int needed_mb, char link[link_buffer_size], char data_d
   if (has_fs == 0) return -1;
   if (has_fs < 0) {
     fprintf(stderr, "%s: filesystem name too long (at most %zu characters)\n",
-            strchr(feature_lookup("VFYFS="), '=') + 1, filesystem_max);
+            Shown(strchr(feature_lookup("VFYFS="), '=') + 1).text, filesystem_max);
     return -1;
   }
   if (feature_value("FSSUB=", p.subdirectory, sizeof p.subdirectory) < 0) {
     fprintf(stderr, "%s: subdirectory name too long (at most %zu characters)\n",
-            strchr(feature_lookup("FSSUB="), '=') + 1, subdirectory_max);
+            Shown(strchr(feature_lookup("FSSUB="), '=') + 1).text, subdirectory_max);
     return -1;
   }
   if (!p.filesystem[0]) return -1;
@@ -344,7 +361,7 @@ int place_extraction_dir(int needed_mb, char link[link_buffer_size], char data_d
   bool search = false;
   if (p.temp_path[0] && fsinfo_space(p.temp_path, needed_mb, &on_root, &free_mb) != 0) {
     if (strlen(p.temp_path) > path_max) {
-      fprintf(stderr, "%s: path too long\n", p.temp_path);
+      fprintf(stderr, "%s: path too long\n", Shown(p.temp_path).text);
       return -1;
     }
     text_copy(link, link_buffer_size, p.temp_path);
@@ -361,7 +378,7 @@ int place_extraction_dir(int needed_mb, char link[link_buffer_size], char data_d
   } else if (!p.temp_path[0] && p.subdirectory[0]) {
     if (!options.quiet)
       fprintf(stderr, "%s: not enough space. Looking for space in other filesystems.\n",
-              p.extraction_dir);
+              Shown(p.extraction_dir).text);
     mnttab_close();
     search = true;
   }
@@ -373,7 +390,7 @@ int place_extraction_dir(int needed_mb, char link[link_buffer_size], char data_d
     if (entry->read_only || fsinfo_space(entry->mount_point, needed_mb, &on_root, &free_mb) != 1 ||
         (geteuid() == 0 && !safe_for_root(entry->mount_point, p.subdirectory)))
       continue;
-    if (!options.quiet) fprintf(stderr, "Trying %s ...\n", entry->mount_point);
+    if (!options.quiet) fprintf(stderr, "Trying %s ...\n", Shown(entry->mount_point).text);
     text_copy(link, link_buffer_size, entry->mount_point);
     int tried = try_place(p, link, data_dir);
     if (tried <= 0) return tried;

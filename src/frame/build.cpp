@@ -4,13 +4,16 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "archive/features.h"
 #include "archive/preamble.h"
@@ -23,6 +26,7 @@
 #include "gz/deflate.h"
 #include "gz/stream.h"
 #include "gz/writer.h"
+#include "gz/zstd.h"
 
 extern char **environ;
 
@@ -165,12 +169,20 @@ int check_name_item(const char *file) {
 
 // Writes the input open on fd as one zstd frame to out, through the zstd
 // compressor installed beside the program (compressor): it reads the input
-// itself and writes into the archive.  Returns 0, or -1 after a message
+// itself and writes into the archive.  The frames' window is the largest
+// whose extraction needs no more than --zstd-memory.  Returns 0, or -1 after a message
 // (the compressor's own, or why it could not run).
 int write_zstd_frame(const char *compressor, int fd, int out, const char *name) {
-  char level[16];
+  char level[16], window[16], parent[32];
   text_format(level, sizeof level, "%d", compress_settings.zstd_level);
-  char *argv[] = {const_cast<char *>(compressor), level, const_cast<char *>(name), nullptr};
+  int window_log = compress_settings.zstd_memory
+                       ? zstd_window_log_for(uint64_t(compress_settings.zstd_memory))
+                       : zstd_window_log_max;
+  text_format(window, sizeof window, "%d", window_log);
+  // The compressor ends when this process ends, however it ends.
+  text_format(parent, sizeof parent, "%ld", long(getpid()));
+  char *argv[] = {const_cast<char *>(compressor), level, window, parent, const_cast<char *>(name),
+                  nullptr};
   posix_spawn_file_actions_t actions;
   int error = posix_spawn_file_actions_init(&actions);
   if (error == 0) {
@@ -196,6 +208,19 @@ int write_zstd_frame(const char *compressor, int fd, int out, const char *name) 
   errno = error;
   syserr_report(compressor);
   return -1;
+}
+
+// A zstd frame records its content size only when its input is a regular
+// file; of an input read through a pipe, the listing shows 0 bytes and the
+// space check asks for 1 MB: said, as for gzip members.
+void warn_unsized_frame(int fd, const char *name) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return;
+  fprintf(stderr,
+          "%s: warning: %s is read through a pipe, and a zstd frame of it records no size: the "
+          "listing shows 0 bytes and the archive's space check asks for 1 MB; build from a file to "
+          "record the true size\n",
+          options.program_name, Shown(name).text);
 }
 
 }  // namespace
@@ -236,23 +261,64 @@ int build_archive(int file_count, char **files) {
   if (feature_add("NAME=", text_last_component(files[0])) != 0) return 1;
   long long recorded;
   if (add_true_size(file_count, files[0], &recorded) != 0) return 1;
-  if (write_preamble(options.extractor_path, out) != 0) return 1;
 
-  PayloadKind kind = payload_kind();
-  progress_begin(input_size(file_count, files, output), 0, options.quiet);
+  // Every input is opened before anything is written; one that cannot be
+  // is reported and left out.  They are all open at once: the descriptor
+  // limit is raised as far as it goes.
+  struct rlimit files_limit;
+  if (getrlimit(RLIMIT_NOFILE, &files_limit) == 0 && files_limit.rlim_cur < files_limit.rlim_max) {
+    files_limit.rlim_cur = files_limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files_limit);
+  }
+  const PayloadKind kind = payload_kind();
+  std::unique_ptr<int[], decltype(&free)> inputs(
+      static_cast<int *>(malloc(size_t(file_count) * sizeof(int))), free);
+  if (!inputs) {
+    errno = ENOMEM;
+    syserr_report(options.program_name);
+    return 1;
+  }
+  int members = 0;
   for (int i = 0; i < file_count; i++) {
-    int fd = open_input(files[i], output);
-    if (fd < 0) {
+    inputs[size_t(i)] = open_input(files[i], output);
+    if (inputs[size_t(i)] < 0) {
       options.exit_code = 1;
       files[i] = nullptr;  // not in the archive
-      continue;
+    } else {
+      members++;
     }
+  }
+  auto close_inputs = [&]() {
+    for (int i = 0; i < file_count; i++)
+      if (inputs[size_t(i)] >= 0) close(inputs[size_t(i)]);
+  };
+  // A payload of several members or frames says how many, so that an
+  // archive cut where one of them begins is not taken for a whole one.
+  if (members > 1 && kind != PayloadKind::raw) {
+    char count[16];
+    text_format(count, sizeof count, "%d", members);
+    if (feature_add("MEMBERS=", count) != 0) {
+      close_inputs();
+      return 1;
+    }
+  }
+  if (write_preamble(options.extractor_path, out) != 0) {
+    close_inputs();
+    return 1;
+  }
+
+  progress_begin(input_size(file_count, files, output), 0, options.quiet);
+  for (int i = 0; i < file_count; i++) {
+    int fd = inputs[size_t(i)];
+    if (fd < 0) continue;
+    text_copy(options.input_name, text_size, files[i]);
     if (kind == PayloadKind::raw) {
       copy_stream(fd, out);
     } else if (kind == PayloadKind::zstd) {
       progress_end();  // the compressor reads the input itself
+      warn_unsized_frame(fd, files[i]);
       if (write_zstd_frame(compressor, fd, out, options.input_name) != 0) {
-        close(fd);
+        close_inputs();
         return 1;
       }
     } else {
@@ -261,6 +327,7 @@ int build_archive(int file_count, char **files) {
         options.exit_code = 1;
     }
     close(fd);
+    inputs[size_t(i)] = -1;
   }
   progress_end();
   if (close(out) != 0 && errno != EINTR) stream_fatal_write();

@@ -9,6 +9,8 @@
 #include "frame/startup.h"
 
 #include <getopt.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,6 +39,8 @@ namespace {
 
 constexpr char version_string[] = "@(#) kapsa 1.2    5/17/2001 ";
 constexpr char default_comment[] = "Self-Extracting archive file";
+// --zstd-memory: the frames' smallest window needs about 6 MiB to unpack.
+constexpr int zstd_memory_min = 8, zstd_memory_max = 1 << 20;
 // Long options, beside the short ones; their codes lie past every character.
 enum LongOption {
   check_option = 256,
@@ -47,7 +51,8 @@ enum LongOption {
   threads_option,
   arch_option,
   quiet_option,
-  zstd_option
+  zstd_option,
+  zstd_memory_option
 };
 
 // The lines of --help: a heading (no option), or an option and a few words.
@@ -64,6 +69,7 @@ const HelpLine build_help[] = {
     {"--level=N", "compression level, 1 (fastest) to 12 (smallest); default: per chunk"},
     {"--threads=N", "compressing threads, 1 to 256; default: the processors"},
     {"--zstd[=LEVEL]", "zstd frames instead of gzip, level 1 to 22 (default 19)"},
+    {"--zstd-memory=N", "unpacking the zstd frames needs at most N MiB of memory"},
     {nullptr, "The archive's preamble:"},
     {"-C TEXT", "the comment shown when the archive runs"},
     {"-f COMMAND", "extract command, fed the payload (default: cat > %p/%o)"},
@@ -160,7 +166,9 @@ struct NumberOption {
 };
 const NumberOption number_options[] = {
     {level_option, "level", &compress_settings.level, compress_level_min, compress_level_max},
-    {threads_option, "threads", &compress_settings.threads, 1, compress_threads_max}};
+    {threads_option, "threads", &compress_settings.threads, 1, compress_threads_max},
+    {zstd_memory_option, "zstd-memory", &compress_settings.zstd_memory, zstd_memory_min,
+     zstd_memory_max}};
 
 // Takes the value of --name, a whole decimal number from min to max.
 // Returns 0, or -1 after printing why and the build usage.
@@ -216,6 +224,11 @@ int take_zstd(const char *argument) {
 // The build options that do not go together: --zstd with -a (raw) or with
 // --level (gzip's).  Returns 0, or -1 after saying so.
 int check_build_options() {
+  if (compress_settings.zstd_memory && !compress_settings.zstd_level) {
+    fprintf(stderr, "%s: --zstd-memory is the memory unpacking zstd frames needs: give --zstd too\n",
+            options.program_name);
+    return -1;
+  }
   if (!compress_settings.zstd_level) return 0;
   if (feature_lookup("NOCOMPR")) {
     fprintf(stderr, "%s: --zstd compresses and -a stores the files raw: choose one\n",
@@ -333,8 +346,12 @@ int take_arguments_after_name(int count, char **words) {
 // to be checked.  Sets options.exit_code to 1 when the check failed.
 void check_apart(const Archive &a) {
   fflush(stdout);
+  pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
+    // The check ends with this process, however it ends: no verdict is
+    // printed after it.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(1);
     check_archive(a);
     fflush(stdout);
     _exit(options.exit_code);
@@ -379,6 +396,7 @@ const struct option startup_long_options[] = {
     {"verify", no_argument, nullptr, verify_option},
     {"quiet", no_argument, nullptr, quiet_option},
     {"zstd", optional_argument, nullptr, zstd_option},
+    {"zstd-memory", required_argument, nullptr, zstd_memory_option},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -417,7 +435,9 @@ void print_usage(Mode mode, FILE *out, bool options_too) {
             options.program_name);
     return;
   }
-  fprintf(out, "\n%s\n\n", preamble.comment);
+  fputc('\n', out);
+  text_print_escaped(out, preamble.comment, true);
+  fputs("\n\n", out);
   fprintf(out, "Usage: %s [-hclnvtx]\n", options.program_name);
   if (!options_too) return;
   fputs(

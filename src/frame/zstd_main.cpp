@@ -1,21 +1,30 @@
-// kapsa-zstd LEVEL NAME: the zstd compressor of `kapsa --zstd`.
+// kapsa-zstd LEVEL WINDOW_LOG PARENT NAME: the zstd compressor of
+// `kapsa --zstd`.
 //
 // Compresses its standard input into one zstd frame on its standard output,
 // with its content size (when standard input is a regular file, whose size
 // is known before the frame starts) and its content checksum (XXH64), at
-// LEVEL (1 to 22).  The frame's window is 2^27 bytes, the most an extractor
-// accepts, with long distance matching: an installation's tar holds files
-// that repeat far apart (a compiler's executables share most of their code),
-// and finding those repeats is worth more than any level.  A level's
-// tables are made smaller, where they must, so that the compressor needs at
-// most about 256 MiB.  libzstd's worker threads are not in Debian's static
-// build of it: the frame is made on one thread, and its bytes depend only on
-// the input and the level.
+// LEVEL (1 to 22).  The frame's window is 2^WINDOW_LOG bytes (10 to 27; 27,
+// the most an extractor accepts, unless the build caps the memory an
+// extraction may need), with long distance matching from 2^20 on: an
+// installation's tar holds files that repeat far apart (a compiler's
+// executables share most of their code), and finding those repeats is worth
+// more than any level.  A level's tables are made smaller, where they must,
+// so that the compressor needs at most about 256 MiB.  libzstd's worker
+// threads are not in Debian's static build of it: the frame is made on one
+// thread, and its bytes depend only on the input, the level and the window.
+//
+// It ends with its parent: PARENT is the process id of the kapsa that
+// started it, and the kernel kills this process when that one ends, however
+// it ends, so that no compressor goes on writing into an archive that its
+// build has given up.
 //
 // It is a program of its own because the compressor is large and every
 // archive carries the program as its extractor: the extractor keeps only the
 // decoder.  NAME is the input's name for messages.  Exit status 0, or 1
 // after "<NAME>: zstd: <reason>".
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 // Sizes of a level's tables are of libzstd's static-linking interface: the
@@ -31,7 +40,10 @@
 
 namespace {
 
-constexpr int window_log = 27;
+constexpr int window_log_min = 10, window_log_max = 27;
+// Long distance matching needs a window of this much at least to be worth
+// its tables.
+constexpr int ldm_window_log_min = 20;
 // The compressor's estimate; its resident memory stays some way below.
 constexpr size_t memory_budget = size_t(224) << 20;
 constexpr int table_log_min = 16;
@@ -69,9 +81,9 @@ long read_full(unsigned char *data, size_t size) {
   return long(got);
 }
 
-// The parameters of LEVEL's frames, its tables cut down until the
-// compressor's estimated memory fits the budget.
-ZSTD_CCtx_params *make_params(int level) {
+// The parameters of LEVEL's frames with a window of 2^window_log, its
+// tables cut down until the compressor's estimated memory fits the budget.
+ZSTD_CCtx_params *make_params(int level, int window_log) {
   ZSTD_CCtx_params *params = ZSTD_createCCtxParams();
   if (!params) return nullptr;
   if (ZSTD_isError(ZSTD_CCtxParams_init(params, level))) {
@@ -82,12 +94,13 @@ ZSTD_CCtx_params *make_params(int level) {
   auto set = [&](ZSTD_cParameter p, int v) {
     return !ZSTD_isError(ZSTD_CCtxParams_setParameter(params, p, v));
   };
+  bool ldm = window_log >= ldm_window_log_min;
   if (!set(ZSTD_c_checksumFlag, 1) || !set(ZSTD_c_contentSizeFlag, 1) ||
-      !set(ZSTD_c_windowLog, window_log) || !set(ZSTD_c_enableLongDistanceMatching, 1) ||
+      !set(ZSTD_c_windowLog, window_log) || !set(ZSTD_c_enableLongDistanceMatching, ldm) ||
       // The long distance matcher's own defaults for this window, given
       // here, so that the memory estimate below knows them.
-      !set(ZSTD_c_ldmHashLog, window_log - 7) || !set(ZSTD_c_ldmMinMatch, 64) ||
-      !set(ZSTD_c_ldmBucketSizeLog, 3) || !set(ZSTD_c_ldmHashRateLog, 7)) {
+      (ldm && (!set(ZSTD_c_ldmHashLog, window_log - 7) || !set(ZSTD_c_ldmMinMatch, 64) ||
+               !set(ZSTD_c_ldmBucketSizeLog, 3) || !set(ZSTD_c_ldmHashRateLog, 7)))) {
     ZSTD_freeCCtxParams(params);
     return nullptr;
   }
@@ -109,15 +122,21 @@ ZSTD_CCtx_params *make_params(int level) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: %s level name < input > frame\n", argc > 0 ? argv[0] : "");
+  if (argc != 5) {
+    fprintf(stderr, "usage: %s level window_log parent name < input > frame\n",
+            argc > 0 ? argv[0] : "");
     return 2;
   }
-  input_name = argv[2];
+  // Killed when the parent ends; a parent that ended before this line
+  // leaves this process to another one: then it ends at once.
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != pid_t(atol(argv[3]))) return 1;
+  input_name = argv[4];
   int level = atoi(argv[1]);
+  int window_log = atoi(argv[2]);
   if (level < 1 || level > ZSTD_maxCLevel()) return fail("no such level");
-  std::unique_ptr<ZSTD_CCtx_params, size_t (*)(ZSTD_CCtx_params *)> params(make_params(level),
-                                                                           ZSTD_freeCCtxParams);
+  if (window_log < window_log_min || window_log > window_log_max) return fail("no such window");
+  std::unique_ptr<ZSTD_CCtx_params, size_t (*)(ZSTD_CCtx_params *)> params(
+      make_params(level, window_log), ZSTD_freeCCtxParams);
   std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
   ZSTD_CCtx *cctx = context.get();
   if (!params || !cctx || ZSTD_isError(ZSTD_CCtx_setParametersUsingCCtxParams(cctx, params.get())))

@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+
+#include "archive/features.h"
 
 #include "gz/reader.h"
 #include "gz/stream.h"
@@ -39,9 +42,39 @@ int decoder_begin(Decoder &d, PayloadKind kind, int in, long long payload_bytes,
   d.kind = kind;
   d.in = in;
   d.payload_bytes = payload_bytes;
+  d.frames = ZstdSizes{};
   stream_begin(in, -1);
+  if (kind == PayloadKind::zstd) {
+    off_t at = lseek(in, 0, SEEK_CUR);
+    if (at < 0 || zstd_measure(in, at, &d.frames) != 0) stream_fatal_read();
+  }
   if (kind != PayloadKind::gzip) return 0;
   return read_member_header(notes) < 0 ? -1 : 0;
+}
+
+int decoder_check_members(const Decoder &d, const char *name, bool decoding_follows) {
+  if (d.kind == PayloadKind::raw) return 0;
+  long long recorded = feature_number("MEMBERS=");
+  if (recorded == -1) return 0;
+  long long present = 0;
+  bool whole = false;  // the members or frames end exactly at the end of the file
+  if (d.kind == PayloadKind::zstd) {
+    present = d.frames.frames;
+    whole = d.frames.whole;
+  } else {
+    present = recorded;  // the gzip members are counted below
+    whole = true;
+  }
+  if (recorded >= 0 && present < recorded && (whole || !decoding_follows)) {
+    errno = 0;
+    stream_report_read();
+    return -1;
+  }
+  if (recorded < 0 || (present > recorded && whole)) {
+    fprintf(stderr, "%s: damaged archive: MEMBERS= does not match the payload\n", name);
+    return -1;
+  }
+  return 0;
 }
 
 long long decoder_run(Decoder &d, Output &out) {
@@ -52,7 +85,7 @@ long long decoder_run(Decoder &d, Output &out) {
       inflate_member(out);
       break;
     case PayloadKind::zstd:
-      zstd_decode(out);
+      zstd_decode(out, d.frames.window);
       break;
   }
   return out.decoded;

@@ -31,6 +31,7 @@ struct CompressSettings {
   size_t chunk_size;  // input bytes per chunk; only tests change it, to get many chunks
   bool automatic;     // no --level: each chunk's engine chosen from its bytes (see below)
   int zstd_level;     // --zstd[=LEVEL]: zstd frames at this level (1 to 22); 0: gzip members
+  int zstd_memory;    // --zstd-memory=MiB: the most an extraction of the frames may need; 0: any
 };
 
 constexpr int zstd_level_default = 19;

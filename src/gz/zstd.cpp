@@ -7,6 +7,7 @@
 // library is linked in, never loaded.
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -25,6 +26,10 @@ struct DecoderGuard {
   ZSTD_DCtx *dctx;
   ~DecoderGuard() { ZSTD_freeDCtx(dctx); }
 };
+
+// Memory of the extraction besides the decoder's: the output path's
+// regions and the program's own (its buffers, stack and code), rounded up.
+constexpr uint64_t extraction_overhead = output_region_count * output_region_size + (1 << 20);
 
 [[noreturn]] void damaged(const char *reason) {
   progress_end();
@@ -68,7 +73,7 @@ size_t read_at(Reader &r, off_t offset, unsigned char *data, size_t count) {
 }  // namespace
 
 int zstd_measure(int fd, off_t start, ZstdSizes *sizes) {
-  *sizes = ZstdSizes{0, 0, false, false};
+  *sizes = ZstdSizes{0, 0, false, false, 0};
   struct stat st;
   if (fstat(fd, &st) != 0) return -1;
   Reader r{fd, -1, 0, {}};
@@ -79,10 +84,13 @@ int zstd_measure(int fd, off_t start, ZstdSizes *sizes) {
     ZSTD_frameHeader frame;
     if (n < 4 || ZSTD_getFrameHeader(&frame, head, n) != 0) return 0;  // not a whole frame
     if (frame.frameType == ZSTD_skippableFrame) {
-      at += off_t(frame.headerSize) + off_t(frame.frameContentSize);
+      // Its magic and length (8 bytes: libzstd leaves headerSize 0 for
+      // these), then that many bytes of user data.
+      at += off_t(ZSTD_SKIPPABLEHEADERSIZE) + off_t(frame.frameContentSize);
       continue;
     }
     at += off_t(frame.headerSize);
+    if (frame.windowSize > sizes->window) sizes->window = frame.windowSize;
     for (bool last = false; !last;) {  // the blocks
       unsigned char block[3];
       if (read_at(r, at, block, 3) != 3) return 0;
@@ -107,12 +115,38 @@ int zstd_measure(int fd, off_t start, ZstdSizes *sizes) {
   return 0;
 }
 
-void zstd_decode(Output &out) {
+uint64_t zstd_memory_needed(uint64_t window) {
+  if (window > (uint64_t(1) << zstd_window_log_max)) window = uint64_t(1) << zstd_window_log_max;
+  return ZSTD_estimateDStreamSize(size_t(window)) + extraction_overhead;
+}
+
+uint64_t zstd_memory_mib(uint64_t window) {
+  return (zstd_memory_needed(window) + (1 << 20) - 1) >> 20;
+}
+
+int zstd_window_log_for(uint64_t cap_mib) {
+  for (int log = zstd_window_log_max; log >= zstd_window_log_min; log--)
+    if (zstd_memory_mib(uint64_t(1) << log) <= cap_mib) return log;
+  return 0;
+}
+
+void zstd_report_memory(const char *archive, uint64_t window) {
+  fprintf(stderr, "%s: not enough memory to unpack: this archive needs %llu MiB\n", archive,
+          (unsigned long long)zstd_memory_mib(window));
+}
+
+void zstd_decode(Output &out, uint64_t window) {
+  auto short_of_memory = [&]() {
+    output_settle(out);
+    progress_end();
+    zstd_report_memory(options.input_name, window);
+    fatal_exit();
+  };
   ZSTD_DCtx *dctx = ZSTD_createDCtx();
-  if (!dctx) stream_fatal_error("out of memory");
+  if (!dctx) short_of_memory();
   DecoderGuard guard{dctx};
   if (ZSTD_isError(ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, zstd_window_log_max)))
-    stream_fatal_error("out of memory");
+    short_of_memory();
   ZSTD_inBuffer in = {stream.in_buf, stream.in_len, stream.in_pos};
   size_t hint = 0;       // what the last call said: 0 at the end of a frame
   bool decoded = false;  // a call was made
@@ -136,6 +170,7 @@ void zstd_decode(Output &out) {
     hint = ZSTD_decompressStream(dctx, &ob, &in);
     stream.in_pos = uint32_t(in.pos);
     output_commit(out, ob.pos, (long long)(in.pos - taken));
+    if (ZSTD_getErrorCode(hint) == ZSTD_error_memory_allocation) short_of_memory();
     if (ZSTD_isError(hint)) {
       output_settle(out);
       damaged(ZSTD_getErrorName(hint));

@@ -21,6 +21,8 @@ namespace kapsa {
 
 // The largest window a frame may ask for: 128 MiB of memory at most.
 constexpr int zstd_window_log_max = 27;
+// The smallest window a build may cap the frames at (libzstd's least).
+constexpr int zstd_window_log_min = 10;
 
 // What a zstd payload holds, measured from its frame and block headers.
 struct ZstdSizes {
@@ -28,7 +30,25 @@ struct ZstdSizes {
   int frames;        // frames found
   bool unknown;      // a frame gives no content size
   bool whole;        // the frames end exactly at the end of the file
+  uint64_t window;   // the largest window a frame asks for, in bytes
 };
+
+// Bytes of memory an extraction needs to decode frames whose largest window
+// is window bytes: libzstd's decoder with that window, the output path's
+// regions and the program itself.
+uint64_t zstd_memory_needed(uint64_t window);
+
+// The same in whole MiB, rounded up, as messages and listings show it.
+uint64_t zstd_memory_mib(uint64_t window);
+
+// The window log of frames whose extraction needs at most cap_mib MiB: the
+// largest from zstd_window_log_min to zstd_window_log_max that fits, or 0
+// when not even the smallest does.
+int zstd_window_log_for(uint64_t cap_mib);
+
+// Says "<archive>: not enough memory to unpack: this archive needs N MiB"
+// on standard error.
+void zstd_report_memory(const char *archive, uint64_t window);
 
 // Walks the frames of the payload that starts at offset start of fd, to the
 // end of the file, without moving the file position.  Returns 0 with *sizes
@@ -37,11 +57,13 @@ struct ZstdSizes {
 int zstd_measure(int fd, off_t start, ZstdSizes *sizes);
 
 // Decodes every frame from the stream's input (stream_begin) to its end
-// into out, which it ends.  A damaged frame, a checksum mismatch, a window
+// into out, which it ends.  Memory refused to the decoder ends the process
+// with zstd_report_memory's message for window (the largest window, as
+// measured).  A damaged frame, a checksum mismatch, a window
 // too large or anything after the last frame ends the process with
 // "<archive>: damaged payload: <libzstd's reason>"; input that ends inside a
 // frame, or holds none, with "unexpected end of file".  Whole windows
 // decoded before the fault are written first.
-void zstd_decode(Output &out);
+void zstd_decode(Output &out, uint64_t window);
 
 }  // namespace kapsa
