@@ -135,10 +135,9 @@ TEST_F(Damaged, ArchivesCutAtEveryLengthFailCleanly) {
   size_t image = test::read_file(dir / "tiny").size();
   for (Kind &k : kinds) {
     size_t offset = k.bytes.size() - test::payload_of(k.bytes).size();
-    // The first member ends where the second begins.
-    size_t first_end = k.name == "two"
-                           ? k.bytes.find(std::string("\x1f\x8b\x08\x08", 4), offset + 1)
-                           : k.bytes.size();
+    // An archive of several members records their number: cut anywhere,
+    // even where the second begins, it is not whole.
+    size_t first_end = k.bytes.size();
     for (size_t cut = 0; cut <= k.bytes.size(); cut++) {
       std::string name = k.name + "-" + std::to_string(cut);
       auto [listed, extracted] = try_archive(k.bytes.substr(0, cut), name);
@@ -169,7 +168,8 @@ TEST_F(Damaged, ArchivesCutAtEveryLengthFailCleanly) {
       EXPECT_EQ(extracted.status, 1) << where;
       // A feature list cut inside its SIZE= item is refused as damaged.
       if (cut < offset &&
-          extracted.err == "./" + name + ": damaged archive: SIZE= does not match the trailer\n")
+          (extracted.err == "./" + name + ": damaged archive: SIZE= does not match the trailer\n" ||
+           extracted.err == "./" + name + ": damaged archive: MEMBERS= does not match the payload\n"))
         continue;
       const std::string eof = "\nkapsa: ./" + name + ": unexpected end of file\n";
       EXPECT_EQ(

@@ -55,6 +55,13 @@ const char *feature_item(const char *key) {
   return nullptr;
 }
 
+const char *feature_value(const char *key) {
+  const char *item = feature_item(key);
+  if (!item) return nullptr;
+  const char *equals = strchr(item, '=');
+  return equals ? equals + 1 : item + strlen(item);
+}
+
 int feature_add(const char *key, const char *value) {
   char item[feature_item_max + 1];
   if (text_format(item, sizeof item, "%s%s", key, value) != 0) {

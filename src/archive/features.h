@@ -27,6 +27,10 @@ const char *feature_lookup(const char *key);
 // never as substrings.
 const char *feature_item(const char *key);
 
+// The value of the whole item key (the text after its "="; "" for the bare
+// key), in lookup's buffer; null when no item is key.
+const char *feature_value(const char *key);
+
 // Appends key followed by value as one item, refusing an item that a lookup
 // could not return whole (over 255 characters) or a list that would pass
 // 1,023 characters.  Returns 0, or -1 after printing why (the list is then

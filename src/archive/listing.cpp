@@ -52,9 +52,9 @@ void print_zstd_line(long long compressed_size, const ZstdSizes &sizes) {
   if (options.verbose) printf("%5s %8s %11s ", "zstd", "", "");
   printf("%9lld %9lld ", compressed_size, uncompressed);
   print_ratio(__int128(uncompressed) - compressed_size, uncompressed, stdout);
-  const char *name = feature_item("NAME");
+  const char *name = feature_value("NAME");
   putchar(' ');
-  text_print_escaped(stdout, name ? strchr(name, '=') + 1 : "");
+  text_print_escaped(stdout, name ? name : "");
   putchar('\n');
   if (options.verbose)
     printf("Memory: %llu MiB to unpack\n", (unsigned long long)zstd_memory_mib(sizes.window));

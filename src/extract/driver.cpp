@@ -151,8 +151,8 @@ int extract_archive(const Archive &a) {
   // Raw data and zstd frames store no name: the NAME item gives it, unless
   // -c keeps the output name "stdout" (as the gzip header reader does).
   if (kind != PayloadKind::gzip && !options.to_stdout) {
-    if (const char *name = feature_item("NAME"))
-      text_copy(options.payload_name, text_size, strchr(name, '=') + 1);
+    if (const char *name = feature_value("NAME"))
+      text_copy(options.payload_name, text_size, name);
   }
 
   // Arguments for the post-install command that it could not take are

@@ -1,6 +1,7 @@
 // The payload kinds behind one interface.
 #include "gz/decoder.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 
 #include "gz/reader.h"
 #include "gz/stream.h"
+#include "gz/walk.h"
 #include "gz/zstd.h"
 
 namespace kapsa {
@@ -62,8 +64,20 @@ int decoder_check_members(const Decoder &d, const char *name, bool decoding_foll
     present = d.frames.frames;
     whole = d.frames.whole;
   } else {
-    present = recorded;  // the gzip members are counted below
-    whole = true;
+    // Only the first member is decoded: the others are walked, which costs
+    // a read of the payload and no output.
+    off_t start = lseek(d.in, 0, SEEK_CUR);
+    int members = 0;
+    uint64_t length;
+    off_t end;
+    struct stat st;
+    if (start < 0 || fstat(d.in, &st) != 0) stream_fatal_read();
+    start -= off_t(stream.in_len - stream.in_pos);  // back to the member's first byte
+    int walked = walk_members(d.in, start - framing_bytes + 8, st.st_size, &members, &length, &end);
+    if (walked < 0) stream_fatal_read();
+    present = members;
+    whole = walked == 0;
+    decoding_follows = false;  // later members are not decoded: this is their check
   }
   if (recorded >= 0 && present < recorded && (whole || !decoding_follows)) {
     errno = 0;

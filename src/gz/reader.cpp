@@ -14,6 +14,7 @@
 #include "gz/codeset.h"
 #include "gz/output.h"
 #include "gz/stream.h"
+#include "gz/walk.h"
 
 namespace kapsa {
 
@@ -154,118 +155,11 @@ void check_member_trailer() {
   if (stored_size != stream.out_total) stream_fatal_error("invalid compressed data--length error");
 }
 
-namespace {
-
-// Bytes of fd from a position on, read with pread into a buffer of its own.
-struct Source {
-  int fd;
-  off_t at;  // file offset of buf[0] + len, the next byte to read
-  unsigned char buf[32768];
-  size_t pos = 0, len = 0;
-};
-
-bool source_fill(Source &s) {
-  for (;;) {
-    ssize_t n = pread(s.fd, s.buf, sizeof s.buf, s.at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    s.at += n;
-    s.pos = 0;
-    s.len = size_t(n);
-    return true;
-  }
-}
-
-int source_byte(Source &s) {
-  if (s.pos == s.len && !source_fill(s)) return -1;
-  return s.buf[s.pos++];
-}
-
-bool source_skip(Source &s, size_t count) {
-  while (count--)
-    if (source_byte(s) < 0) return false;
-  return true;
-}
-
-bool source_skip_text(Source &s) {
-  for (;;) {
-    int c = source_byte(s);
-    if (c <= 0) return c == 0;
-  }
-}
-
-// Reads a member header from s as read_member_header would.  Returns 0 when
-// it is whole (or refused by its magic or method, which that reader says),
-// 1 when the input ends inside it, 2 when its name is 1,024 bytes or longer;
-// *accepted tells whether it is a deflate member's.
-int skip_header(Source &s, bool *accepted) {
-  *accepted = false;
-  int id1 = source_byte(s), id2 = source_byte(s);
-  if (id2 < 0) return 1;
-  if (id1 != 0x1f || (id2 != 0x8b && id2 != 0x9e)) return 0;
-  int method = source_byte(s);
-  if (method < 0) return 1;
-  if (method != 8) return 0;
-  int flags = source_byte(s);
-  if (flags < 0 || !source_skip(s, 6)) return 1;       // FLG, MTIME, XFL, OS
-  if ((flags & 0x02) && !source_skip(s, 2)) return 1;  // part number
-  if (flags & 0x04) {                                  // extra field
-    int low = source_byte(s), high = source_byte(s);
-    if (high < 0 || !source_skip(s, size_t(low | high << 8))) return 1;
-  }
-  if (flags & 0x08) {  // name
-    for (size_t i = 0;; i++) {
-      int c = source_byte(s);
-      if (c < 0) return 1;
-      if (c == 0) break;
-      if (i == text_size - 1) return 2;
-    }
-  }
-  if ((flags & 0x10) && !source_skip_text(s)) return 1;  // comment
-  *accepted = true;
-  return 0;
-}
-
-}  // namespace
-
-int member_header_check(int fd, off_t start) {
-  Source s{fd, start, {}};
-  bool accepted;
-  return skip_header(s, &accepted);
-}
+int member_header_check(int fd, off_t start) { return walk_header(fd, start); }
 
 int measure_member(int fd, off_t start, uint64_t *length, uint32_t *isize) {
-  Source s{fd, start, {}};
-  bool accepted;
-  if (skip_header(s, &accepted) != 0 || !accepted) return -1;
-
-  z_stream zs = {};
-  if (inflateInit2(&zs, -15) != Z_OK) return -1;
-  InflateGuard guard{&zs};
-  unsigned char sink[32768];
-  uint64_t out = 0;
-  int ret = Z_OK;
-  while (ret != Z_STREAM_END) {
-    if (s.pos == s.len && !source_fill(s)) return -1;
-    zs.next_in = s.buf + s.pos;
-    zs.avail_in = uInt(s.len - s.pos);
-    zs.next_out = sink;
-    zs.avail_out = sizeof sink;
-    ret = inflate(&zs, Z_NO_FLUSH);
-    if (ret != Z_OK && ret != Z_STREAM_END && ret != Z_BUF_ERROR) return -1;
-    out += sizeof sink - zs.avail_out;
-    s.pos = s.len - zs.avail_in;
-  }
-  uint32_t stored = 0;
-  if (!source_skip(s, 4)) return -1;  // CRC32, checked by a real read
-  for (int i = 0; i < 4; i++) {
-    int c = source_byte(s);
-    if (c < 0) return -1;
-    stored |= uint32_t(c) << (8 * i);
-  }
-  *length = out;
-  *isize = stored;
-  return 0;
+  off_t end;
+  return walk_member(fd, start, length, isize, &end);
 }
 
 off_t read_last_trailer(int fd, uint32_t *crc, uint32_t *isize) {

@@ -61,7 +61,8 @@ int member_header_check(int fd, off_t start);
 
 // Measures the gzip member that starts at offset start of fd without
 // writing anything and without moving the file position or touching the
-// stream buffers: its header is skipped, its data inflated into nothing.
+// stream buffers: its header is skipped, its data walked (gz/walk.h), at a
+// cost that follows its compressed size.
 // Returns 0 with *length (the bytes it decompresses to, all 64 bits) and
 // *isize (its trailer's ISIZE) set; -1 when it is not one complete, valid
 // member (nothing is printed).
