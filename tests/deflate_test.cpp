@@ -111,28 +111,54 @@ TEST(Splice, FindEndRefusesWhatIsNotOneWholeStream) {
   }
 }
 
-// The automatic choice takes level 10 where level 9's lazy matchfinder
-// degrades (numbers, one per line) and level 9 elsewhere.
-TEST(Deflate, TheAutomaticChoiceTakesTheNearOptimalLevelForNumbersOnly) {
-  std::string numbers;
-  for (int i = 1; numbers.size() < (4u << 20); i++) numbers += std::to_string(i) + "\n";
+// The automatic choice, block by block: level 6 where level 9 would walk its
+// chains for nothing and gzip -9 would not (numbers, even with a long line
+// of text among them, and in the blocks an eight-block sample skips), level
+// 9 elsewhere (many kinds of literals, noise, few symbols in random order,
+// short inputs).
+TEST(Deflate, TheAutomaticChoiceBoundsTheSearchWhereNumbersWouldSlowLevel9) {
+  auto numbers = [](size_t size, int header_every) {
+    std::string s;
+    for (int i = 1000000; s.size() < size; i++)
+      s += i % header_every
+               ? std::to_string(i) + "\n"
+               : "# Sphinx of black quartz, JUDGE MY VOW; 2 + 2 = 4? [ok] {yes} ~!@$%^&*_|\n";
+    s.resize(size);
+    return s;
+  };
+  const size_t block = compress_rule_block, blocks = 128;
+  // Text where the old eight-block sample looked (k * blocks / 8), numbers elsewhere.
+  std::string sampled = numbers(blocks * block, 1 << 30);
+  std::string text = test::random_bytes(8 * block, 5);  // printable, 95 kinds
+  for (auto &c : text) c = char(32 + (unsigned char)c % 95);
+  for (size_t k = 0; k < 8; k++)
+    sampled.replace(k * blocks / 8 * block, block, text, k * block, block);
+  std::string sampled_levels(blocks, '6');
+  for (size_t k = 0; k < 8; k++) sampled_levels[k * blocks / 8] = '9';
+  std::string two_symbols = test::random_bytes(4 * block, 7);
+  for (auto &c : two_symbols) c = "ab"[c & 1];
   struct Case {
     const char *name;
     std::string data;
-    bool near_optimal;
+    std::string levels;  // one digit a block
   } cases[] = {
-      {"numbers", numbers, true},
-      {"text", test::text_bytes(4 << 20, 12), false},
-      {"random", test::random_bytes(4 << 20, 13), false},
-      {"short", "12", false},
+      {"numbers", numbers(4 * block, 1 << 30), "6666"},
+      {"numbers with a header line", numbers(4 * block, 100), "6666"},
+      {"text where the sample looked", sampled, sampled_levels},
+      {"text", text.substr(0, 4 * block), "9999"},
+      {"random", test::random_bytes(4 * block, 13), "9999"},
+      {"two symbols", two_symbols, "9999"},
+      {"short numbers", "1\n2\n3\n4\n5\n6\n7\n8\n9\n10\n", "9"},
   };
-  std::vector<uint16_t> counts(compress_rule_slots);
-  std::vector<uint32_t> last(compress_rule_slots);
-  for (const Case &c : cases)
-    EXPECT_EQ(
-        compress_prefers_near_optimal(bytes(c.data), c.data.size(), counts.data(), last.data()),
-        c.near_optimal)
-        << c.name;
+  std::vector<uint16_t> counts(compress_rule_slots), last(compress_rule_slots);
+  for (const Case &c : cases) {
+    std::string levels;
+    for (size_t at = 0; at < c.data.size(); at += block)
+      levels +=
+          char('0' + compress_block_level(bytes(c.data) + at, std::min(block, c.data.size() - at),
+                                          counts.data(), last.data()));
+    EXPECT_EQ(levels, c.levels) << c.name;
+  }
 }
 
 }  // namespace

@@ -34,12 +34,17 @@
 
 namespace kapsa {
 
-CompressSettings compress_settings = {compress_default_level, 0, compress_chunk_size, true, 0};
+CompressSettings compress_settings = {compress_default_level, 0, compress_chunk_size, true, 0, 0};
 
 namespace {
 
 // Room after a compressed chunk for the splice's zero byte and empty stored block.
 constexpr size_t splice_room = 5;
+
+// The blocks of the automatic choice in a chunk of chunk_size bytes.
+size_t rule_blocks(size_t chunk_size) {
+  return (chunk_size + compress_rule_block - 1) / compress_rule_block;
+}
 
 }  // namespace
 
@@ -88,44 +93,128 @@ size_t deflate_splice(unsigned char *data, size_t size, const DeflateEnd &end) {
   return size;
 }
 
-bool compress_prefers_near_optimal(const unsigned char *data, size_t size, uint16_t *counts,
-                                   uint32_t *last) {
-  constexpr size_t block = 32768, samples = 8, count_cap = 600, longest = 258;
-  constexpr uint32_t none = UINT32_MAX;
-  for (size_t i = 0; i < compress_rule_slots; i++) last[i] = none;
-  size_t blocks = (size + block - 1) / block;
-  size_t taken = blocks < samples ? blocks : samples;
-  unsigned long long positions = 0, copies = 0, starts = 0;
-  for (size_t k = 0; k < taken; k++) {
-    size_t begin = k * blocks / taken * block;
-    size_t end = begin + block < size ? begin + block : size;
-    for (size_t i = 0; i < compress_rule_slots; i++) counts[i] = 0;
-    size_t next = begin;  // where the greedy parse looks next
-    for (size_t i = begin; i + 4 <= end; i++) {
-      uint32_t word = uint32_t(data[i]) | uint32_t(data[i + 1]) << 8 | uint32_t(data[i + 2]) << 16 |
-                      uint32_t(data[i + 3]) << 24;
-      uint32_t slot = (word * 0x9E3779B1u) >> 16;
-      uint16_t seen = counts[slot];
-      if (seen < count_cap) counts[slot] = uint16_t(seen + 1);
-      positions++;
-      copies += seen;
-      if (i < next) continue;
-      starts++;
-      uint32_t earlier = last[slot];
-      last[slot] = uint32_t(i);
-      next = i + 1;
-      if (earlier == none || earlier < begin || memcmp(data + earlier, data + i, 4) != 0) continue;
-      size_t length = 4;
-      while (i + length < end && length < longest && data[earlier + length] == data[i + length])
-        length++;
-      next = i + length;
+namespace {
+
+// The 4 and 8 bytes at p as little-endian numbers, so that the choice of
+// levels, and with it the archive, is the same on every host.
+uint32_t load_le32(const unsigned char *p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap32(v);
+#endif
+  return v;
+}
+
+uint64_t load_le64(const unsigned char *p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
+  return v;
+}
+
+// How many bytes, up to limit, the strings at a and b have in common; both
+// may be read 8 bytes at a time up to limit rounded up to 8.
+unsigned common_length(const unsigned char *a, const unsigned char *b, unsigned limit) {
+  unsigned length = 0;
+  while (length < limit) {
+    uint64_t differ = load_le64(a + length) ^ load_le64(b + length);
+    if (differ != 0) {
+      length += unsigned(__builtin_ctzll(differ)) / 8;
+      break;
     }
+    length += 8;
   }
-  if (positions == 0) return false;
-  // A * LK^2 >= 5.7, in integers: 10 * copies * starts^2 >= 57 * positions^3.
-  unsigned __int128 lhs = (unsigned __int128)10 * copies * starts * starts;
-  unsigned __int128 rhs = (unsigned __int128)57 * positions * positions * positions;
-  return lhs >= rhs;
+  return length < limit ? length : limit;
+}
+
+}  // namespace
+
+int compress_block_level(const unsigned char *data, size_t size, uint16_t *counts, uint16_t *last) {
+  // libdeflate's thresholds: any match below 512 bytes; a minimum of 5 bytes
+  // or more below 45 kinds of literals in use.  gzip -9's: a match of 258
+  // bytes ends the search; a chain walks 4096 entries, a quarter after a
+  // match of 32 bytes.
+  constexpr size_t any_match_below = 512;
+  constexpr unsigned few_literals = 45, longest = 258, good = 32;
+  constexpr uint64_t walk_limit = 250;  // entries a byte
+  if (size < any_match_below) return 9;
+
+  // The literals: the bytes that begin a 4-byte string new to the block
+  // (the first 4096 words of counts, 16 bits each, mark the strings seen).
+  // A kind is in use above 1/1024 of them.  Every 4 KiB, the kinds already
+  // above 1/1024 of the most there can be at the end are counted: enough of
+  // them settle it.
+  constexpr uint32_t seen_bits = uint32_t(1) << 16;
+  static_assert(seen_bits / 16 <= compress_rule_slots, "the marks fit in counts");
+  memset(counts, 0, seen_bits / 16 * sizeof *counts);
+  uint32_t fresh[4][256] = {};  // four tables: no store waits for the one before
+  uint32_t fresh_count = 0;
+  auto kinds_above = [&fresh](uint32_t cutoff) {
+    unsigned kinds = 0;
+    for (int b = 0; b < 256; b++)
+      kinds += fresh[0][b] + fresh[1][b] + fresh[2][b] + fresh[3][b] > cutoff;
+    return kinds;
+  };
+  constexpr size_t stretch = 4096;
+  for (size_t begin = 0; begin + 4 <= size; begin += stretch) {
+    size_t end = begin + stretch < size - 3 ? begin + stretch : size - 3;
+    for (size_t i = begin; i < end; i++) {
+      uint32_t slot = (load_le32(data + i) * 0x9E3779B1u) >> 16;
+      unsigned bits = counts[slot >> 4], bit = 1u << (slot & 15);
+      uint32_t is_new = (bits & bit) == 0;
+      counts[slot >> 4] = uint16_t(bits | bit);
+      fresh[i & 3][data[i]] += is_new;
+      fresh_count += is_new;
+    }
+    if (end < size - 3 && kinds_above(uint32_t((fresh_count + size - end) >> 10)) >= few_literals)
+      return 9;
+  }
+  if (kinds_above(fresh_count >> 10) >= few_literals) return 9;
+
+  // gzip's walk.  counts: the earlier copies of each 3-byte string in the
+  // block (gzip's chains are of 3-byte strings); last: where the latest copy
+  // of each 4-byte string is, plus 1 (0: none).  A match is the latest copy
+  // of its 4-byte string as far as it goes, or 3 bytes when only the 3-byte
+  // string was seen.
+  memset(counts, 0, compress_rule_slots * sizeof *counts);
+  memset(last, 0, compress_rule_slots * sizeof *last);
+  uint64_t walk = 0;
+  size_t next = 0;       // the first position no match taken covers
+  bool open = false;     // the position before was searched and is undecided
+  unsigned pending = 0;  // then: the length of its match, 0 for none
+  // The last 8 bytes begin no search: matches are compared 8 bytes at a time.
+  for (size_t i = 0; i + 8 <= size; i++) {
+    uint32_t word = load_le32(data + i);
+    uint32_t slot3 = ((word & 0xffffff) * 0x9E3779B1u) >> 17;
+    uint32_t slot4 = (word * 0x9E3779B1u) >> 17;
+    unsigned seen = counts[slot3];
+    unsigned earlier = last[slot4];
+    counts[slot3] = uint16_t(seen + 1);
+    last[slot4] = uint16_t(i + 1);
+    if (i < next) continue;
+    unsigned length = 0;
+    if (!open || pending < longest) {
+      unsigned chain = open && pending >= good ? 1024 : 4096;
+      walk += seen < chain ? seen : chain;
+      if (earlier != 0) {
+        size_t room = (size - i) & ~size_t(7);
+        length =
+            common_length(data + earlier - 1, data + i, room < longest ? unsigned(room) : longest);
+      }
+      if (length < 4) length = seen != 0 ? 3 : 0;
+    }
+    if (open && pending >= 3 && length <= pending) {  // the match before is taken
+      next = i - 1 + pending;
+      open = false;
+      continue;
+    }
+    open = true;
+    pending = length;
+  }
+  return walk < walk_limit * size ? 6 : 9;
 }
 
 int compress_available_processors() {
@@ -155,19 +244,21 @@ struct Pool;
 
 struct Worker {
   Pool *pool;
-  libdeflate_compressor *compressor;    // the level's; level 9 in the automatic choice
-  libdeflate_compressor *near_optimal;  // the automatic choice's level 10, else null
-  uint16_t *counts;                     // the choice's scratch tables, else null
-  uint32_t *last;
+  libdeflate_compressor *compressor;  // the level's; level 9 in the automatic choice
+  libdeflate_compressor *bounded;     // the automatic choice's level 6, else null
+  uint16_t *counts;                   // the choice's scratch tables, else null
+  uint16_t *last;
+  unsigned char *levels;  // the choice's level of each block of a chunk, else null
   pthread_t thread;
 };
 
 // Frees what a worker holds; it holds nothing afterwards.
 void release_worker(Worker &worker) {
   libdeflate_free_compressor(worker.compressor);
-  libdeflate_free_compressor(worker.near_optimal);
+  libdeflate_free_compressor(worker.bounded);
   free(worker.counts);
   free(worker.last);
+  free(worker.levels);
   worker = Worker{};
 }
 
@@ -215,20 +306,65 @@ struct Pool {
   }
 };
 
-// Compresses chunk with worker's compressor (in the automatic choice, the
-// one the chunk's bytes choose).  Where its stream ends is found only for a
-// chunk that may be followed by another (a full one): a short chunk is the
-// last, and is never spliced.
+// Compresses the size bytes at in with compressor into out (room for
+// capacity bytes, the splice's included).  A stream that is not the last of
+// its chunk is spliced at once; the end of the last one is found into *end
+// only when find_end says so (another chunk may follow it).  Returns the
+// bytes written, or 0 when libdeflate or the walk fails.
+size_t compress_stream(libdeflate_compressor *compressor, const unsigned char *in, size_t size,
+                       unsigned char *out, size_t capacity, bool last, bool find_end,
+                       DeflateEnd *end) {
+  size_t length = libdeflate_deflate_compress(compressor, in, size, out, capacity - splice_room);
+  if (length == 0) return 0;
+  if (!last || find_end) {
+    if (deflate_find_end(out, length, end) != 0) return 0;
+  }
+  return last ? length : deflate_splice(out, length, *end);
+}
+
+// Compresses chunk with worker's compressor or, in the automatic choice, as
+// streams of the blocks that compress_block_level gives one level, joined.
+// Where the chunk's (last) stream ends is found only for a chunk that may be
+// followed by another (a full one): a short chunk is the last, and is never
+// spliced.
 void compress_chunk(const Pool &pool, const Worker &worker, Chunk &chunk) {
-  libdeflate_compressor *compressor = worker.compressor;
-  if (pool.automatic &&
-      compress_prefers_near_optimal(chunk.in, chunk.in_len, worker.counts, worker.last))
-    compressor = worker.near_optimal;
-  chunk.out_len = libdeflate_deflate_compress(compressor, chunk.in, chunk.in_len, chunk.out,
-                                              pool.out_capacity - splice_room);
-  chunk.failed =
-      chunk.out_len == 0 || (chunk.in_len == pool.chunk_size &&
-                             deflate_find_end(chunk.out, chunk.out_len, &chunk.end) != 0);
+  bool full = chunk.in_len == pool.chunk_size;
+  if (!pool.automatic) {
+    chunk.out_len = compress_stream(worker.compressor, chunk.in, chunk.in_len, chunk.out,
+                                    pool.out_capacity, true, full, &chunk.end);
+    chunk.failed = chunk.out_len == 0;
+    return;
+  }
+  size_t blocks = (chunk.in_len + compress_rule_block - 1) / compress_rule_block;
+  for (size_t k = 0; k < blocks; k++) {
+    size_t begin = k * compress_rule_block;
+    size_t size =
+        chunk.in_len - begin < compress_rule_block ? chunk.in_len - begin : compress_rule_block;
+    worker.levels[k] =
+        (unsigned char)compress_block_level(chunk.in + begin, size, worker.counts, worker.last);
+  }
+  chunk.out_len = 0;
+  chunk.failed = false;
+  for (size_t first = 0, after; first < blocks; first = after) {
+    for (after = first + 1; after < blocks && worker.levels[after] == worker.levels[first];)
+      after++;
+    size_t begin = first * compress_rule_block;
+    size_t end = after == blocks ? chunk.in_len : after * compress_rule_block;
+    bool last = after == blocks;
+    DeflateEnd stream_end = {0, 0, 0};
+    size_t length = compress_stream(worker.levels[first] == 9 ? worker.compressor : worker.bounded,
+                                    chunk.in + begin, end - begin, chunk.out + chunk.out_len,
+                                    pool.out_capacity - chunk.out_len, last, full, &stream_end);
+    if (length == 0) {
+      chunk.failed = true;
+      return;
+    }
+    if (last) {
+      chunk.end = stream_end;
+      chunk.end.final_byte += chunk.out_len;
+    }
+    chunk.out_len += length;
+  }
 }
 
 void *worker_main(void *arg) {
@@ -264,18 +400,19 @@ bool add_chunk(Pool &pool) {
   return true;
 }
 
-// Adds a worker's compressors (and, for the automatic choice, its level 10
-// and scratch tables).  Returns false when they cannot be had.
+// Adds a worker's compressors (and, for the automatic choice, its level 6,
+// scratch tables and levels).  Returns false when they cannot be had.
 bool add_worker(Pool &pool, const CompressSettings &settings) {
   Worker &worker = pool.workers[pool.worker_count];
   worker.pool = &pool;
   worker.compressor = libdeflate_alloc_compressor(settings.automatic ? 9 : settings.level);
   bool whole = worker.compressor != nullptr;
   if (settings.automatic) {
-    worker.near_optimal = libdeflate_alloc_compressor(10);
+    worker.bounded = libdeflate_alloc_compressor(6);
     worker.counts = static_cast<uint16_t *>(malloc(compress_rule_slots * sizeof(uint16_t)));
-    worker.last = static_cast<uint32_t *>(malloc(compress_rule_slots * sizeof(uint32_t)));
-    whole = whole && worker.near_optimal && worker.counts && worker.last;
+    worker.last = static_cast<uint16_t *>(malloc(compress_rule_slots * sizeof(uint16_t)));
+    worker.levels = static_cast<unsigned char *>(malloc(rule_blocks(settings.chunk_size)));
+    whole = whole && worker.bounded && worker.counts && worker.last && worker.levels;
   }
   if (!whole) {
     release_worker(worker);
@@ -299,7 +436,11 @@ void pool_start(Pool &pool, const CompressSettings &settings, int threads) {
   pool.queue = static_cast<Chunk **>(calloc(ring, sizeof(Chunk *)));
   if (!pool.workers || !pool.chunks || !pool.queue) stream_fatal_error("out of memory");
   pool.chunk_size = settings.chunk_size;
-  pool.out_capacity = libdeflate_deflate_compress_bound(nullptr, settings.chunk_size) + splice_room;
+  // Room for a stream of each block with its splice, the most streams a
+  // chunk can have; a stream of several blocks never needs more.
+  size_t blocks = rule_blocks(settings.chunk_size);
+  pool.out_capacity =
+      blocks * (libdeflate_deflate_compress_bound(nullptr, compress_rule_block) + splice_room);
   pool.automatic = settings.automatic;
   // The last chunk is known only once the one after it is read: two at least.
   if (!add_chunk(pool) || !add_chunk(pool) || !add_worker(pool, settings))

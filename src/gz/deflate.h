@@ -6,7 +6,8 @@
 // chunk but the last is then made non-final and byte-aligned (its last
 // block's BFINAL bit cleared, an empty stored block appended), so that the
 // chunks, written one after the other, form one valid DEFLATE stream that
-// any inflater reads.  The bytes depend only on the input, the level and the
+// any inflater reads (without --level a chunk may itself be several streams
+// joined that way).  The bytes depend only on the input, the level and the
 // chunk size, never on the number of threads or on timing.
 #pragma once
 
@@ -29,7 +30,7 @@ struct CompressSettings {
   int level;          // libdeflate's scale: 1 fastest .. 12 smallest (--level)
   int threads;        // compressing threads (--threads), at most the processors; 0: all of them
   size_t chunk_size;  // input bytes per chunk; only tests change it, to get many chunks
-  bool automatic;     // no --level: each chunk's engine chosen from its bytes (see below)
+  bool automatic;     // no --level: each block's level chosen from its bytes (see below)
   int zstd_level;     // --zstd[=LEVEL]: zstd frames at this level (1 to 22); 0: gzip members
   int zstd_memory;    // --zstd-memory=MiB: the most an extraction of the frames may need; 0: any
 };
@@ -38,26 +39,48 @@ constexpr int zstd_level_default = 19;
 constexpr int zstd_level_max = 22;
 
 // Without --level, each chunk is compressed the way that is never slower
-// than gzip -9 on it and no larger:
+// than gzip -9 on it:
 //   - a chunk of one byte repeated joins a run of such chunks, written as
 //     one stream of one block (gz/runs.h; libdeflate's many blocks would
 //     cost more than gzip's on them);
-//   - else libdeflate at level 10 when compress_prefers_near_optimal says
-//     its lazy matchfinder would degrade on the chunk (numbers, tables of
-//     short repeated strings), else at level 9.
-// The choice depends on the chunk's bytes alone.
+//   - else each block of compress_rule_block bytes gets the level
+//     compress_block_level says, libdeflate's 9 or its 6; consecutive blocks
+//     of one level are compressed as one stream, and the streams of a chunk
+//     are joined like the chunks.
+// The choice depends on the chunk's bytes alone, and reads every block of
+// it: no part of a chunk escapes it.
 //
-// compress_prefers_near_optimal samples eight 32 KiB blocks of the chunk,
-// evenly spaced, and measures two things of each: how many earlier copies of
-// each 4-byte string the block holds (A), and how often a greedy parse must
-// start a new search (LK, the share of positions that begin a match or a
-// literal).  Many short repeats (a large A with a large LK) are what makes a
-// lazy matchfinder walk long chains for little: A * LK^2 >= 5.7 chooses
-// level 10.  counts and last are scratch tables of compress_rule_slots
-// entries each.
-constexpr size_t compress_rule_slots = size_t(1) << 16;
-bool compress_prefers_near_optimal(const unsigned char *data, size_t size, uint16_t *counts,
-                                   uint32_t *last);
+// Why two levels.  libdeflate's lazy parse (levels 5 to 9) takes no match
+// shorter than a minimum that grows as fewer kinds of literals are in use:
+// 5 bytes below 45 kinds, up to 9.  On numbers, dates, addresses and the
+// like, a search that finds only shorter matches has walked its whole hash
+// chain (600 entries at level 9) for nothing, and every literal costs such a
+// search: level 9 then runs up to six times slower than gzip -9, which takes
+// the short matches and moves on.  Its near-optimal levels (10 to 12) are no
+// way out: slower than gzip -9 on ordinary data, and on some numbers too.
+// Level 6 walks 35 entries at most and stays under half of gzip's time on
+// such data; it is smaller than gzip -9 on numbers, and up to a sixth larger
+// on words of a few letters in random order.  Where gzip's own chains are
+// long (few symbols in random order), gzip is the slow one, its deep search
+// pays in size, and level 9 is kept.
+//
+// compress_block_level decides for the size bytes at data (at most
+// compress_rule_block) in two steps:
+//   - the kinds of literals: the bytes that begin a 4-byte string new to
+//     the block, a kind counting above 1/1024 of them (as libdeflate counts
+//     its literals); 45 kinds or more: level 9;
+//   - gzip's walk: gzip -9's lazy parse, with the latest earlier copy of
+//     each 4-byte string as its candidate, counting for each search the
+//     earlier copies of its 3-byte string in the block (the chain gzip
+//     walks; at most 4096, 1024 after a match of 32 bytes or more).  Fewer
+//     than 250 entries a byte: level 6, else level 9.  The count runs up to
+//     2.7 times above gzip's real walk, which from there is still over 90
+//     entries a byte: slower than level 9 on any such data measured.
+// Below 512 bytes libdeflate takes any match: level 9.  counts and last are
+// scratch tables of compress_rule_slots entries each.
+constexpr size_t compress_rule_block = 32768;
+constexpr size_t compress_rule_slots = size_t(1) << 15;
+int compress_block_level(const unsigned char *data, size_t size, uint16_t *counts, uint16_t *last);
 
 // Read by every member the process writes; a build sets it from --level and
 // --threads.  Starts as the automatic choice (level 9 for the record), the
