@@ -1,5 +1,6 @@
 # Thin wrapper around CMake.  `make` builds build/kapsa; `make test` runs the
-# suite in a release build and again under AddressSanitizer + UBSan.
+# suite in a release build, again under AddressSanitizer + UBSan, and runs the
+# program built with ThreadSanitizer.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -27,10 +28,19 @@ cross:
 	cp $(CROSS_BUILD)/kapsa $(BUILD)/kapsa-aarch64
 
 # make demo and make test first install the Debian packages they need
-# (scripts/prerequisites), or say which ones to install.
+# (scripts/prerequisites), or say which ones to install.  Every stage runs even
+# when an earlier one failed; the last line gives each stage's result and
+# time, and the status is 1 when any of them failed.
 test:
 	sh scripts/prerequisites test
-	$(MAKE) test-release test-asan test-tsan
+	@failed=; summary=; \
+	for stage in release asan tsan; do \
+	  start=$$(date +%s); \
+	  if $(MAKE) test-$$stage; then result=passed; else result=FAILED; failed=yes; fi; \
+	  summary="$$summary, $$stage $$result ($$(( $$(date +%s) - start )) s)"; \
+	done; \
+	echo "make test: $${summary#, }"; \
+	test -z "$$failed"
 
 # The end-to-end tests run the aarch64 installer under qemu too.
 test-release: configure cross

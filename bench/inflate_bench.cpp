@@ -6,8 +6,7 @@
 #include <cstdio>
 
 #include "archive/preamble.h"
-#include "base/options.h"
-#include "gz/decoder.h"
+#include "payload/payload.h"
 
 using namespace kapsa;
 
@@ -16,12 +15,9 @@ int main(int argc, char **argv) {
     fprintf(stderr, "usage: %s archive > out\n", argv[0]);
     return 2;
   }
-  options.program_name = argv[0];
   Archive a;
-  if (open_archive(argv[1], true, &a) != 0) return 1;
-  archive_job_begin(a);
-  Decoder d;
-  if (decoder_begin(d, PayloadKind::gzip, a.fd, payload_size(a), false) != 0) return 1;
-  decoder_transfer(d, STDOUT_FILENO, true);
+  if (archive_open(argv[1], true, false, argv[0], &a) != 0) return 1;
+  if (payload_read_header(a.payload, false, true) != 0) return 1;
+  payload_decode(a.payload, STDOUT_FILENO, "stdout", true);
   return 0;
 }

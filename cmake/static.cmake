@@ -45,6 +45,9 @@ foreach(header zlib.h zconf.h libdeflate.h zstd.h zstd_errors.h)
   find_file(header_${header} ${header} PATHS /usr/include NO_DEFAULT_PATH REQUIRED)
   configure_file(${header_${header}} ${static_lib_include}/${header} COPYONLY)
 endforeach()
+# libsodium's are a folder of them.
+find_path(sodium_include sodium/crypto_sign_ed25519.h PATHS /usr/include NO_DEFAULT_PATH REQUIRED)
+file(COPY ${sodium_include}/sodium DESTINATION ${static_lib_include})
 
 set(static_compile_options -nostdinc -nostdinc++)
 foreach(dir ${static_cxx_includes} ${musl_include} ${static_gcc_include} ${static_lib_include})
@@ -75,6 +78,7 @@ find_library(STATIC_ZLIB NAMES libz.a PATHS ${static_libs_dir} NO_DEFAULT_PATH R
 find_library(STATIC_LIBDEFLATE NAMES libdeflate.a PATHS ${static_libs_dir} NO_DEFAULT_PATH
              REQUIRED)
 find_library(STATIC_LIBZSTD NAMES libzstd.a PATHS ${static_libs_dir} NO_DEFAULT_PATH REQUIRED)
+find_library(STATIC_LIBSODIUM NAMES libsodium.a PATHS ${static_libs_dir} NO_DEFAULT_PATH REQUIRED)
 
 # A static program of the sources given, linked with the libraries given.
 function(kapsa_static_program target)
@@ -91,9 +95,11 @@ function(kapsa_static_program target)
 endfunction()
 
 # The program, and so every archive's extractor: zlib inflates, libdeflate
-# compresses gzip members, libzstd decodes zstd frames.
+# compresses gzip members, libzstd decodes zstd frames, libsodium signs and
+# checks signatures.
 kapsa_static_program(kapsa SOURCES ${main_source} ${kapsa_sources}
-                     LIBRARIES ${STATIC_ZLIB} ${STATIC_LIBDEFLATE} ${STATIC_LIBZSTD})
+                     LIBRARIES ${STATIC_ZLIB} ${STATIC_LIBDEFLATE} ${STATIC_LIBZSTD}
+                               ${STATIC_LIBSODIUM})
 # The zstd compressor, a program of its own that the extractor need not carry.
 kapsa_static_program(kapsa_zstd SOURCES ${zstd_main_source} LIBRARIES ${STATIC_LIBZSTD})
 set_target_properties(kapsa_zstd PROPERTIES OUTPUT_NAME kapsa-zstd)

@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 3) return 0;
-  int level = compress_level_min + data[0] % compress_level_max;
+  int level = deflate_level_min + data[0] % deflate_level_max;
   int threads = 1 + data[1] % 4;
   bool automatic = data[1] & 0x80;  // the level chosen from each chunk's bytes
   size_t chunk = 16 + size_t(data[2]) * 16;
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   output->fill(nullptr, 0);
   fuzz::reset_state();
   strcpy(options.input_name, "input");
-  compress_settings = {level, threads, chunk, automatic, 0};
+  deflate_settings = {level, threads, chunk, automatic, 0};
   write_gzip_member(input->fd, output->fd);
   std::vector<uint8_t> member = read_all(output->fd);
 

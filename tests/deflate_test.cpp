@@ -126,7 +126,7 @@ TEST(Deflate, TheAutomaticChoiceBoundsTheSearchWhereNumbersWouldSlowLevel9) {
     s.resize(size);
     return s;
   };
-  const size_t block = compress_rule_block, blocks = 128;
+  const size_t block = deflate_rule_block, blocks = 128;
   // Text where the old eight-block sample looked (k * blocks / 8), numbers elsewhere.
   std::string sampled = numbers(blocks * block, 1 << 30);
   std::string text = test::random_bytes(8 * block, 5);  // printable, 95 kinds
@@ -150,12 +150,12 @@ TEST(Deflate, TheAutomaticChoiceBoundsTheSearchWhereNumbersWouldSlowLevel9) {
       {"two symbols", two_symbols, "9999"},
       {"short numbers", "1\n2\n3\n4\n5\n6\n7\n8\n9\n10\n", "9"},
   };
-  std::vector<uint16_t> counts(compress_rule_slots), last(compress_rule_slots);
+  std::vector<uint16_t> counts(deflate_rule_slots), last(deflate_rule_slots);
   for (const Case &c : cases) {
     std::string levels;
     for (size_t at = 0; at < c.data.size(); at += block)
       levels +=
-          char('0' + compress_block_level(bytes(c.data) + at, std::min(block, c.data.size() - at),
+          char('0' + deflate_block_level(bytes(c.data) + at, std::min(block, c.data.size() - at),
                                           counts.data(), last.data()));
     EXPECT_EQ(levels, c.levels) << c.name;
   }

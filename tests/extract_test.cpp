@@ -7,7 +7,6 @@
 #include <cstring>
 #include <string>
 
-#include "base/options.h"
 #include "extract/command.h"
 #include "support.h"
 
@@ -308,19 +307,15 @@ TEST_F(Extract, ACommandThatCannotBeStartedIsReported) {
 
 // Command expansion, in this process.
 struct Expand : testing::Test {
-  void SetUp() override {
-    kapsa::options = {};
-    strcpy(kapsa::options.input_name, "a.run");
-    strcpy(kapsa::options.payload_name, "data.tar");
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  }
+  void SetUp() override { ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr); }
   std::string expand(const std::string &command, bool quote = false) {
-    char *e = kapsa::expand_command(command.c_str(), quote);
+    char *e = kapsa::expand_command(command.c_str(), name.c_str(), "a.run", quote);
     std::string s = e ? e : "<null>";
     free(e);
     return s;
   }
   char cwd[4096];
+  std::string name = "data.tar";  // the payload's
 };
 
 TEST_F(Expand, SubstitutesNameAndDirectoryAndKeepsOtherPercents) {
@@ -328,7 +323,7 @@ TEST_F(Expand, SubstitutesNameAndDirectoryAndKeepsOtherPercents) {
   EXPECT_EQ(expand("100%% %x %o%"), "100%% %x data.tar%");
   EXPECT_EQ(expand("%%o and %%p"), "%%o and %%p");
   EXPECT_EQ(expand(""), "");
-  strcpy(kapsa::options.payload_name, "it's");
+  name = "it's";
   EXPECT_EQ(expand("cat > %o", true), "cat > 'it'\\''s'");
 }
 

@@ -1,42 +1,42 @@
 // The feature list: appending items and looking keys up.
-#include "archive/features.h"
+#include "base/features.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "archive/preamble.h"
 
 using namespace kapsa;
 
 namespace {
 
 struct FeatureList : testing::Test {
-  void SetUp() override { preamble = {}; }
-  void set(const char *list) { strcpy(preamble.features, list); }
+  char list[1024] = "";
+  void set(const char *text) { strcpy(list, text); }
   std::string lookup(const char *key) {
-    const char *r = feature_lookup(key);
+    const char *r = feature_lookup(list, key);
     return r ? r : "<none>";
   }
+  int append(const char *item) { return feature_append(list, sizeof list, item); }
 };
 
 TEST_F(FeatureList, AppendSeparatesItemsWithOneCommaAndNoLeadingComma) {
-  EXPECT_EQ(feature_append("NOCOMPR"), 0);
-  EXPECT_STREQ(preamble.features, "NOCOMPR");
-  EXPECT_EQ(feature_append("VFYFS=/opt"), 0);
-  EXPECT_EQ(feature_append("NAME=f1"), 0);
-  EXPECT_STREQ(preamble.features, "NOCOMPR,VFYFS=/opt,NAME=f1");
+  EXPECT_EQ(append("NOCOMPR"), 0);
+  EXPECT_STREQ(list, "NOCOMPR");
+  EXPECT_EQ(append("VFYFS=/opt"), 0);
+  EXPECT_EQ(append("NAME=f1"), 0);
+  EXPECT_STREQ(list, "NOCOMPR,VFYFS=/opt,NAME=f1");
 }
 
 TEST_F(FeatureList, AppendRefusesAListPast1023CharactersAndKeepsTheOldOne) {
   std::string item(1000, 'x');
-  ASSERT_EQ(feature_append(item.c_str()), 0);
+  ASSERT_EQ(append(item.c_str()), 0);
   std::string fits(22, 'y');  // 1000 + "," + 22 = 1023
-  ASSERT_EQ(feature_append(fits.c_str()), 0);
-  EXPECT_EQ(strlen(preamble.features), 1023u);
-  EXPECT_EQ(feature_append("z"), -1);
-  EXPECT_EQ(strlen(preamble.features), 1023u);
+  ASSERT_EQ(append(fits.c_str()), 0);
+  EXPECT_EQ(strlen(list), 1023u);
+  EXPECT_EQ(append("z"), -1);
+  EXPECT_EQ(strlen(list), 1023u);
 }
 
 TEST_F(FeatureList, LookupReturnsTheItemFromTheKeyToTheNextComma) {
@@ -65,8 +65,8 @@ TEST_F(FeatureList, LookupCutsAnItemTo255CharactersAndTheResultIsShared) {
   EXPECT_EQ(r.size(), 255u);
   EXPECT_EQ(r, long_item.substr(0, 255));
   set("NOCOMPR,NAME=a");
-  const char *first = feature_lookup("NOCOMPR");
-  const char *second = feature_lookup("NAME=");
+  const char *first = feature_lookup(list, "NOCOMPR");
+  const char *second = feature_lookup(list, "NAME=");
   EXPECT_EQ(first, second);
   EXPECT_STREQ(first, "NAME=a");
 }
@@ -84,9 +84,9 @@ TEST_F(FeatureList, NewKeysMatchWholeItemsOnly) {
   };
   for (const Case &c : cases) {
     set(c.list);
-    const char *item = feature_item(c.key);
+    const char *item = feature_item(list, c.key);
     EXPECT_EQ(item ? item : "<none>", c.item) << c.list;
-    EXPECT_EQ(feature_true_size(), c.size) << c.list;
+    EXPECT_EQ(feature_number(list, "SIZE="), c.size) << c.list;
   }
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/startup.h"
+#include "frame/args.h"
 #include "support.h"
 
 namespace {
@@ -63,12 +63,12 @@ TEST_F(FirstUse, HelpGivesEveryOptionOfItsModeALine) {
         if (r.out.find("\n  " + option + after) != std::string::npos) return true;
       return r.out.find(", " + option + " ") != std::string::npos;
     };
-    for (const char *p = kapsa::startup_option_string; *p; p++) {
+    for (const char *p = kapsa::args_option_string; *p; p++) {
       if (*p == '+' || *p == ':') continue;
       bool wanted = c.building || build_only.find(*p) == std::string::npos;
       EXPECT_EQ(has_line(std::string("-") + *p), wanted) << "-" << *p;
     }
-    for (const struct option *o = kapsa::startup_long_options; o->name; o++) {
+    for (const struct option *o = kapsa::args_long_options; o->name; o++) {
       bool wanted = c.building || std::find(build_only_long.begin(), build_only_long.end(),
                                             o->name) == build_only_long.end();
       EXPECT_EQ(has_line(std::string("--") + o->name), wanted) << "--" << o->name;

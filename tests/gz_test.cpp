@@ -11,8 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/options.h"
-#include "gz/decoder.h"
+#include "payload/payload.h"
 #include "gz/deflate.h"
 #include "gz/reader.h"
 #include "gz/stream.h"
@@ -25,23 +24,36 @@ using test::TempDir;
 
 namespace {
 
+// Decodes the gzip member open on in (in.gz, a file) into out through the
+// payload door, as an extraction does.  stdout: "name|framing|mtime" after
+// the header.  Returns 2 when the header was refused.
+int decode_member(int in, int out, bool verbose, bool keep_name, long long *decoded = nullptr) {
+  struct stat st;
+  if (fstat(in, &st) != 0) return 3;
+  Payload p;
+  payload_begin(p, in, 0, st.st_size, "", "in.gz", "kapsa");
+  if (payload_read_header(p, verbose, keep_name) != 0) return 2;
+  printf("%s|%d|%ld\n", p.name, stream.framing_bytes, long(stream.member_time));
+  fflush(stdout);
+  long long n = payload_decode(p, out, p.name, true);
+  if (decoded) *decoded = n;
+  return 0;
+}
+
 struct Gz : testing::Test {
-  void SetUp() override {
-    options = {};
-    options.program_name = "kapsa";
-    member_time = 0;
-  }
+  void SetUp() override { stream.member_time = 0; }
 
   // Writes file as one member, named as given on a command line.
   std::string compress(const std::string &path, const std::string &name) {
-    strcpy(options.input_name, name.c_str());
     int in = open(path.c_str(), O_RDONLY);
-    int out = open((dir / "member.gz").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    EXPECT_EQ(write_gzip_member(in, out), 0);
+    int fd = open((dir / "member.gz").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    Sink out = sink_to(fd, "stdout", "kapsa");
+    write_gzip_member(in, name.c_str(), out, settings, "kapsa");
     close(in);
-    close(out);
+    close(fd);
     return test::read_file(dir / "member.gz");
   }
+  DeflateSettings settings = deflate_defaults;
 
   // Reads the member in file `member` (in a child, since failures end the
   // process) into dir/out.  stdout: "name|framing|mtime" after the header.
@@ -50,19 +62,10 @@ struct Gz : testing::Test {
                  const std::string &out_path = "", int out_fd = -1) {
     test::write_file(dir / "in.gz", member);
     return test::in_child([&] {
-      strcpy(options.input_name, "in.gz");
-      strcpy(options.payload_name, "stdout");
-      options.verbose = verbose;
-      options.to_stdout = to_stdout;
       int in = open((dir / "in.gz").c_str(), O_RDONLY);
       std::string path = out_path.empty() ? dir / "out" : out_path;
       int out = out_fd >= 0 ? out_fd : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      Decoder d;
-      if (decoder_begin(d, PayloadKind::gzip, in, 0, options.verbose) != 0) return 2;
-      printf("%s|%d|%ld\n", options.payload_name, framing_bytes, long(member_time));
-      fflush(stdout);
-      decoder_transfer(d, out, true);
-      return 0;
+      return decode_member(in, out, verbose, !to_stdout);
     });
   }
 
@@ -158,19 +161,15 @@ TEST_F(Gz, ChunkedMembersReadBackAtEveryLevelAndThreadCount) {
          return s;
        }()},
   };
-  struct Restore {
-    CompressSettings saved = compress_settings;
-    ~Restore() { compress_settings = saved; }
-  } restore;
   // Three levels asked for, and the automatic choice (0).
-  for (int level : {1, compress_default_level, 12, 0}) {
+  for (int level : {1, deflate_default_level, 12, 0}) {
     std::string members, data;
     for (const Input &in : inputs) {
       std::string where = std::string(in.name) + " at level " + std::to_string(level);
       test::write_file(dir / "data", in.data);
-      compress_settings = {level ? level : compress_default_level, 1, chunk, level == 0, 0, 0};
+      settings = {level ? level : deflate_default_level, 1, chunk, level == 0};
       std::string member = compress(dir / "data", "data");
-      compress_settings.threads = 2;
+      settings.threads = 2;
       EXPECT_TRUE(compress(dir / "data", "data") == member) << where << ": differs with 2 threads";
       Result r = inflate(member);
       EXPECT_EQ(r.status, 0) << where << ": " << r.err;
@@ -420,28 +419,26 @@ TEST_F(Gz, SlowAMemberPast4GiBStoresItsSizeModulo2To32) {
   int fd = open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   ASSERT_EQ(ftruncate(fd, size), 0);
   close(fd);
-  strcpy(options.input_name, "big");
   int in = open(big.c_str(), O_RDONLY);
-  int out = open((dir / "big.gz").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  write_gzip_member(in, out);
+  fd = open((dir / "big.gz").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  Sink out = sink_to(fd, "stdout", "kapsa");
+  write_gzip_member(in, "big", out, settings, "kapsa");
   close(in);
-  close(out);
+  close(fd);
   unlink(big.c_str());
   std::string m = test::read_file(dir / "big.gz");
   uint32_t isize;
   memcpy(&isize, m.data() + m.size() - 4, 4);
   EXPECT_EQ(isize, 12345u);
   Result r = test::in_child([&] {
-    strcpy(options.input_name, "big.gz");
     int gz = open((dir / "big.gz").c_str(), O_RDONLY);
-    Decoder d;
-    if (decoder_begin(d, PayloadKind::gzip, gz, 0, false) != 0) return 2;
-    decoder_transfer(d, open("/dev/null", O_WRONLY), true);
-    printf("%u\n", stream.out_total);
+    long long decoded = 0;
+    if (decode_member(gz, open("/dev/null", O_WRONLY), false, true, &decoded) != 0) return 2;
+    printf("%u\n", uint32_t(decoded));
     return 0;
   });
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "12345\n");
+  EXPECT_EQ(r.out, "big|22|0\n12345\n");
 }
 
 }  // namespace

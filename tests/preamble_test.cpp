@@ -9,7 +9,6 @@
 
 #include <string>
 
-#include "base/options.h"
 #include "support.h"
 
 using namespace kapsa;
@@ -19,10 +18,14 @@ namespace {
 
 struct Locator : testing::Test {
   off_t unused = 0;
-  void SetUp() override {
-    preamble = {};
-    options = {};
-    options.program_name = "kapsa";
+  Preamble preamble = {};  // what the locator read
+  // The locator, for the messages of "kapsa".
+  int find_preamble(const char *name, bool as_named, off_t *offset) {
+    return kapsa::find_preamble(name, as_named, &preamble, offset, "kapsa");
+  }
+  int write_preamble(const char *extractor, int fd) {
+    Sink sink = sink_to(fd, "stdout", "kapsa");
+    return kapsa::write_preamble(extractor, preamble, sink, "kapsa");
   }
   // Writes data to a file (executable, so that it is located) and runs the
   // locator on it; returns the descriptor's position or -1.
@@ -182,7 +185,6 @@ TEST_F(Locator, WritePreambleReportsAMissingOrUnusableExtractor) {
   int full = open("/dev/full", O_WRONLY);
   ASSERT_GE(full, 0);
   test::write_file(dir / "ex", "image", 0755);
-  strcpy(options.payload_name, "stdout");
   testing::internal::CaptureStderr();
   EXPECT_EQ(write_preamble((dir / "ex").c_str(), full), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "stdout: No space left on device\n");

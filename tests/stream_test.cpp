@@ -12,8 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "base/options.h"
 #include "gz/writer.h"
+#include "io/fdio.h"
+#include "io/sink.h"
+#include "payload/payload.h"
 #include "support.h"
 
 using namespace kapsa;
@@ -51,13 +53,7 @@ TEST(Ratio, PrintsASignAndOneDecimal) {
 }
 
 struct Streams : testing::Test {
-  void SetUp() override {
-    options = {};
-    options.program_name = "kapsa";
-    strcpy(options.input_name, "in");
-    strcpy(options.payload_name, "out");
-    reset_streams();
-  }
+  void SetUp() override { stream_begin(-1, "in", nullptr, "kapsa"); }
 };
 
 TEST_F(Streams, RefillFillsAWholeBlockFromAPipeThatDeliversFewBytes) {
@@ -102,7 +98,8 @@ TEST_F(Streams, InputThatEndsOrFailsIsFatalWithTheExactReport) {
   EXPECT_EQ(error.status, 1);
   EXPECT_EQ(error.err, "\nkapsa: in: Is a directory\n");
   test::Result write_error = test::in_child([] {
-    write_fully(open("/dev/full", O_WRONLY), "x", 1);
+    Sink out = sink_to(open("/dev/full", O_WRONLY), "out", "kapsa");
+    sink_write_or_stop(out, "x", 1);
     return 0;
   });
   EXPECT_EQ(write_error.status, 1);
@@ -125,7 +122,7 @@ TEST_F(Streams, ShortWritesToANonBlockingPipeAreContinued) {
         usleep(50);
     }
   });
-  write_fully(p[1], data.data(), data.size());
+  ASSERT_EQ(fdio_write(p[1], data.data(), data.size()), 0);
   close(p[1]);
   reader.join();
   close(p[0]);
@@ -147,8 +144,8 @@ TEST_F(Streams, TheWriterOutputGoesOutInPiecesOf16384Bytes) {
     for (ssize_t n; (n = recv(sv[1], buf, sizeof buf, 0)) > 0;) pieces.push_back(n);
   });
   int in = open((dir / "in").c_str(), O_RDONLY);
-  strcpy(options.input_name, "in");
-  write_gzip_member(in, sv[0]);
+  Sink out = sink_to(sv[0], "out", "kapsa");
+  write_gzip_member(in, "in", out, deflate_defaults, "kapsa");
   close(in);
   shutdown(sv[0], SHUT_WR);
   reader.join();

@@ -5,40 +5,30 @@
 
 #include <cstdio>
 
-#include "archive/features.h"
-#include "base/memory.h"
-#include "base/options.h"
-#include "gz/decoder.h"
+#include "base/text.h"
+#include "payload/payload.h"
 
 namespace kapsa {
 
-int check_payload(const Archive &a, bool notes, uint64_t *memory_mib) {
-  PayloadKind kind = payload_kind();
+int check_payload(Archive &a, const Options &options, bool notes, uint64_t *memory_mib) {
+  Payload &p = a.payload;
   if (memory_mib) *memory_mib = 0;
-  if (kind == PayloadKind::raw) return 0;
-  PayloadSizes sizes;
-  if (kind == PayloadKind::gzip && payload_sizes(a, &sizes) != 0) return -1;
-  Decoder d;
-  if (decoder_begin(d, kind, a.fd, payload_size(a), notes) != 0) {
-    fprintf(stderr, "%s: unknown compression method\n", a.name);
+  if (!payload_is_checked(p)) return 0;
+  if (payload_measure(p) != 0) return -1;
+  if (payload_read_header(p, notes, options.list_mode || !options.to_stdout) != 0) {
+    fprintf(stderr, "%s: unknown compression method\n", Shown(a.name).text);
     return -1;
   }
-  if (decoder_check_members(d, a.name, true) != 0) return -1;
-  if (kind == PayloadKind::zstd) {
-    if (!memory_available(zstd_memory_needed(d.frames.window))) {
-      zstd_report_memory(a.name, d.frames.window);
-      return -1;
-    }
-    if (memory_mib) *memory_mib = zstd_memory_mib(d.frames.window);
-  }
-  decoder_transfer(d, -1, options.quiet);
+  uint64_t mib;
+  if (payload_check_members(p, true) != 0 || payload_memory_check(p, &mib) != 0) return -1;
+  if (memory_mib) *memory_mib = mib;
+  payload_decode(p, -1, p.name, options.quiet);
   return 1;
 }
 
-void check_archive(const Archive &a) {
-  archive_job_begin(a);
+void check_archive(Archive &a, Options &options) {
   uint64_t memory_mib;
-  int checked = check_payload(a, options.verbose, &memory_mib);
+  int checked = check_payload(a, options, options.verbose, &memory_mib);
   close(a.fd);
   if (checked < 0) {
     options.exit_code = 1;

@@ -11,16 +11,12 @@
 #include <cstring>
 #include <memory>
 
-#include "archive/features.h"
 #include "base/locate.h"
 #include "base/syserr.h"
 #include "base/text.h"
-#include "gz/reader.h"
-#include "gz/stream.h"
+#include "io/fdio.h"
 
 namespace kapsa {
-
-Preamble preamble = {};
 
 namespace {
 
@@ -48,7 +44,7 @@ int read_preamble_text(int fd, char *field) {
   size_t len = 0;
   for (;;) {
     char c;
-    if (read_full(fd, &c, 1) != 1) {
+    if (fdio_read(fd, &c, 1) != 1) {
       if (errno != 0) return -2;
       break;
     }
@@ -71,10 +67,10 @@ const unsigned char *build_magic() {
   return magic;
 }
 
-int write_preamble(const char *extractor, int out) {
+int write_preamble(const char *extractor, const Preamble &p, Sink &out, const char *program) {
   const char *path = locate_executable(extractor);
   if (!path) {
-    fprintf(stderr, "%s: unable to find kapsa to build preamble\n", options.program_name);
+    fprintf(stderr, "%s: unable to find kapsa to build preamble\n", program);
     return -1;
   }
   struct stat st;
@@ -95,7 +91,7 @@ int write_preamble(const char *extractor, int out) {
     close(fd);
     return -1;
   }
-  if (read_full(fd, image.get(), size) != size) {
+  if (fdio_read(fd, image.get(), size) != size) {
     if (errno == 0) errno = EIO;  // the file shrank while it was read
     syserr_report(path);
     close(fd);
@@ -104,23 +100,23 @@ int write_preamble(const char *extractor, int out) {
   close(fd);
 
   const unsigned char *magic = build_magic();
-  const char *texts[] = {preamble.features, preamble.comment, preamble.run_command,
-                         preamble.extract_command};
-  bool ok = write_all(out, image.get(), size) == 0 && write_all(out, magic, magic_size) == 0;
-  for (const char *text : texts) ok = ok && write_all(out, text, strlen(text) + 1) == 0;
+  const char *texts[] = {p.features, p.comment, p.run_command, p.extract_command};
+  bool ok = sink_write(out, image.get(), size) == 0 && sink_write(out, magic, magic_size) == 0;
+  for (const char *text : texts) ok = ok && sink_write(out, text, strlen(text) + 1) == 0;
   if (!ok) {
-    syserr_report(options.payload_name);
+    syserr_report(out.name);
     return -1;
   }
   return 0;
 }
 
-int find_preamble(const char *name, bool as_named, off_t *payload_offset) {
-  preamble.damaged = 0;
-  preamble.read_failed = 0;
+int find_preamble(const char *name, bool as_named, Preamble *p, off_t *payload_offset,
+                  const char *program) {
+  p->damaged = 0;
+  p->read_failed = 0;
   const char *path = as_named && access(name, F_OK) == 0 ? name : locate_executable(name);
   if (!path) {
-    fprintf(stderr, "%s: unable to find kapsa to build preamble\n", options.program_name);
+    fprintf(stderr, "%s: unable to find kapsa to build preamble\n", program);
     return -1;
   }
   // Non-blocking, so that opening a FIFO cannot hang; only regular files are
@@ -162,7 +158,7 @@ int find_preamble(const char *name, bool as_named, off_t *payload_offset) {
     if (n < 0) {
       // A file that cannot be read is not a file without a preamble.
       syserr_report(path);
-      preamble.read_failed = 1;
+      p->read_failed = 1;
       close(fd);
       return -1;
     }
@@ -184,16 +180,15 @@ int find_preamble(const char *name, bool as_named, off_t *payload_offset) {
     return -1;
   }
 
-  char *fields[] = {preamble.features, preamble.comment, preamble.run_command,
-                    preamble.extract_command};
+  char *fields[] = {p->features, p->comment, p->run_command, p->extract_command};
   for (char *field : fields) *field = '\0';
   for (char *field : fields) {
     int read = read_preamble_text(fd, field);
     if (read == -2) {
       syserr_report(path);
-      preamble.read_failed = 1;
+      p->read_failed = 1;
     } else if (read != 0) {
-      preamble.damaged = 1;
+      p->damaged = 1;
     }
     if (read != 0) {
       close(fd);
@@ -208,63 +203,27 @@ int find_preamble(const char *name, bool as_named, off_t *payload_offset) {
   return fd;
 }
 
-int payload_sizes(const Archive &a, PayloadSizes *sizes) {
-  uint32_t isize;
-  sizes->trailer_at = read_last_trailer(a.fd, &sizes->crc, &isize);
-  if (sizes->trailer_at < 0) return -1;
-  long long size = feature_true_size();
-  sizes->uncompressed = sizes->last = isize;
-  if (size == -1) return 0;
-  // The size is the first member's: the last trailer is its own when the
-  // payload holds one member; of several, the first is measured.  One that
-  // cannot be measured is damaged data, which reading it will report.
-  bool fits = size >= 0;
-  if (fits && uint32_t(size) == isize) {
-    sizes->last = size;
-  } else if (fits) {
-    uint64_t length;
-    uint32_t first_isize;
-    if (measure_member(a.fd, a.payload_offset, &length, &first_isize) == 0)
-      fits = length == uint64_t(size) && first_isize == uint32_t(size);
-  }
-  if (!fits) {
-    fprintf(stderr, "%s: damaged archive: SIZE= does not match the trailer\n", a.name);
-    return -1;
-  }
-  sizes->uncompressed = size;
-  return 0;
-}
-
-long long payload_size(const Archive &a) {
-  struct stat st;
-  if (fstat(a.fd, &st) != 0 || st.st_size < a.payload_offset) return 0;
-  return st.st_size - a.payload_offset;
-}
-
-void adopt_archive(int fd, off_t payload_offset, const char *name, Archive *a) {
-  a->fd = fd;
-  a->payload_offset = payload_offset;
-  a->name = name;
-}
-
-void archive_job_begin(const Archive &a) {
-  text_copy(options.input_name, text_size, a.name);
-  text_copy(options.payload_name, text_size, "stdout");
-}
-
-int open_archive(const char *name, bool as_named, Archive *a) {
+int archive_open(const char *name, bool as_named, bool quiet, const char *program, Archive *a) {
   off_t offset = 0;
   // A name too long for the messages' buffer is no archive this can read.
-  int fd = strlen(name) < text_size ? find_preamble(name, as_named, &offset) : -1;
-  if (fd < 0 && preamble.read_failed) return -1;  // the failed read named itself
+  int fd = strlen(name) < text_size ? find_preamble(name, as_named, &a->preamble, &offset, program)
+                                    : -1;
+  if (fd < 0 && a->preamble.read_failed) return -1;  // the failed read named itself
+  if (fd < 0 && quiet) return -1;
   if (fd < 0) {
-    if (preamble.damaged)
-      fprintf(stderr, "%s: damaged archive: a preamble text is longer than %zu characters\n", name,
-              text_size - 1);
-    fprintf(stderr, "%s: unable to find preamble magic value\n", name);
+    if (a->preamble.damaged)
+      fprintf(stderr, "%s: damaged archive: a preamble text is longer than %zu characters\n",
+              Shown(name).text, text_size - 1);
+    if (!quiet) fprintf(stderr, "%s: unable to find preamble magic value\n", Shown(name).text);
     return -1;
   }
-  adopt_archive(fd, offset, name, a);
+  struct stat st;
+  a->fd = fd;
+  a->payload_offset = offset;
+  a->payload_end = fstat(fd, &st) == 0 && st.st_size > offset ? st.st_size : offset;
+  a->name = name;
+  payload_begin(a->payload, fd, a->payload_offset, a->payload_end, a->preamble.features, name,
+                program);
   return 0;
 }
 

@@ -15,6 +15,7 @@
 #include <initializer_list>
 
 #include "base/progress.h"
+#include "base/syserr.h"
 #include "base/text.h"
 
 namespace kapsa {
@@ -33,6 +34,7 @@ struct Cleanup {
   volatile sig_atomic_t child_pid;     // the extract command; 0 when none
   volatile sig_atomic_t child_fd;      // the pipe to its standard input
   const char *child_command;           // its command line, for messages
+  const char *child_archive;           // the archive it extracts, for messages
   bool catching;                       // the handlers are installed
 };
 
@@ -156,23 +158,65 @@ void fatal_remove_link() {
   fatal_restore_signals(&old);
 }
 
-void fatal_set_child(pid_t pid, int pipe_fd, const char *command) {
+void fatal_set_child(pid_t pid, int pipe_fd, const char *command, const char *archive) {
   sigset_t old;
   fatal_block_signals(&old);
   cleanup.child_fd = pipe_fd;
   cleanup.child_command = command;
+  cleanup.child_archive = archive;
   cleanup.child_pid = pid;
   fatal_restore_signals(&old);
 }
 
-const char *fatal_end_child(int *status) {
+const char *fatal_end_child(int *status, const char **archive) {
   sigset_t old;
   fatal_block_signals(&old);
   const char *command = cleanup.child_pid > 0 ? cleanup.child_command : nullptr;
+  if (archive) *archive = cleanup.child_archive;
   *status = end_child_now();
   cleanup.child_command = nullptr;
   fatal_restore_signals(&old);
   return command;
+}
+
+bool (*fatal_broken_pipe_hook)() = nullptr;
+
+void fatal_report_error(const char *program, const char *name, const char *message) {
+  progress_end();
+  fprintf(stderr, "\n%s: %s: %s\n", program, Shown(name).text, message);
+}
+
+void fatal_error(const char *program, const char *name, const char *message) {
+  fatal_report_error(program, name, message);
+  fatal_exit();
+}
+
+void fatal_report_read(const char *program, const char *name) {
+  int saved = errno;
+  progress_end();
+  fprintf(stderr, "\n%s: ", program);
+  if (saved != 0) {
+    errno = saved;
+    syserr_report(name);
+  } else {
+    fprintf(stderr, "%s: unexpected end of file\n", Shown(name).text);
+  }
+  errno = saved;
+}
+
+void fatal_read_error(const char *program, const char *name) {
+  fatal_report_read(program, name);
+  fatal_exit();
+}
+
+void fatal_write_error(const char *program, const char *name) {
+  int saved = errno;
+  progress_end();
+  if (saved == EPIPE && fatal_broken_pipe_hook && fatal_broken_pipe_hook()) fatal_exit();
+  fprintf(stderr, "\n%s: ", program);
+  errno = saved;
+  syserr_report(name);
+  fatal_exit();
 }
 
 void fatal_exit() {

@@ -32,6 +32,28 @@ struct FatalStop {};
 // Cleans up (fatal_cleanup) and ends the process with status 1.
 [[noreturn]] void fatal_exit();
 
+// The fatal reporters of every byte path (the stream, the output path, the
+// build's sink).  program starts the message, name is the file concerned;
+// each erases the progress line first and ends in fatal_exit:
+//   fatal_error        "\n<program>: <name>: <message>\n"
+//   fatal_read_error   "\n<program>: <name>: <errno's text>\n", or with
+//                      errno 0 "\n<program>: <name>: unexpected end of file\n"
+//   fatal_write_error  "\n<program>: <name>: <errno's text>\n"; a write
+//                      into a pipe whose reader has gone (EPIPE) asks
+//                      fatal_broken_pipe_hook first, which may say instead
+//                      why that reader ended
+// The report_ forms say the same and return (errno kept).
+[[noreturn]] void fatal_error(const char *program, const char *name, const char *message);
+[[noreturn]] void fatal_read_error(const char *program, const char *name);
+[[noreturn]] void fatal_write_error(const char *program, const char *name);
+void fatal_report_error(const char *program, const char *name, const char *message);
+void fatal_report_read(const char *program, const char *name);
+
+// Asked by fatal_write_error for a write that failed with EPIPE: the
+// extraction sets it to report the extract command's own failure, which
+// explains the broken pipe; it returns true when it did.
+extern bool (*fatal_broken_pipe_hook)();
+
 // Installs the cleanup on the catchable signals whose default action ends
 // the process, leaving alone those the caller ignores (nohup, a background
 // job) and those another part of the process handles.  Idempotent.
@@ -55,13 +77,14 @@ void fatal_set_link(const char *path, const char *target);
 void fatal_remove_link();
 
 // Registers the running extract command: its process id, the descriptor of
-// the pipe to its standard input, and its command line (kept by the caller).
-void fatal_set_child(pid_t pid, int pipe_fd, const char *command);
+// the pipe to its standard input, its command line and the archive it
+// extracts (both kept by the caller).
+void fatal_set_child(pid_t pid, int pipe_fd, const char *command, const char *archive);
 
 // Closes the registered command's pipe, waits for it to end and forgets it.
-// Returns its command line with its wait status in *status; null when no
-// command is registered.
-const char *fatal_end_child(int *status);
+// Returns its command line with its wait status in *status (and, when
+// archive is given, its archive there); null when no command is registered.
+const char *fatal_end_child(int *status, const char **archive = nullptr);
 
 // Waits for the child pid to end, going on when a signal cuts the wait short.
 // Returns its wait status, or -1 with errno set when it cannot be waited for.

@@ -12,6 +12,9 @@ namespace kapsa {
 // 1,023 characters and a NUL.
 constexpr size_t text_size = 1024;
 
+// The run record: start-up fills it from the command line and hands it to
+// the one job the process does (build, listing, check, extraction), which
+// reads its settings and leaves its status in exit_code.
 struct Options {
   const char *program_name;        // name as invoked (argv[0]); starts every message
   int to_stdout;                   // -c; set by extraction with -x: payload goes to stdout
@@ -26,12 +29,12 @@ struct Options {
   char extractor_path[text_size];  // -p, else the running program: copied by a build
   const char *program_path;        // the running program's file, for what is installed beside it
   char temp_path[text_size];       // -t in extract mode: alternative place for the data
-  char input_name[text_size];      // input file (build) or archive (listing, extraction)
-  char payload_name[text_size];    // output name in messages and in the listing
   char **post_install_args;        // after "--": the post-install command's "$@"
   int post_install_count;          // how many; 0 without "--"
+  int level;                       // --level: the gzip level of every chunk; 0: chosen per block
+  int threads;                     // --threads: compressing threads; 0: the processors
+  int zstd_level;                  // --zstd[=LEVEL]: zstd frames at this level; 0: gzip members
+  int zstd_memory;                 // --zstd-memory=MiB: the most unpacking may need; 0: any
 };
-
-extern Options options;
 
 }  // namespace kapsa

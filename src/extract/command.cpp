@@ -17,10 +17,10 @@
 #include "archive/preamble.h"
 #include "base/fatal.h"
 #include "base/options.h"
+#include "base/spawn.h"
 #include "base/syserr.h"
 #include "base/text.h"
 #include "extract/shell.h"
-#include "gz/stream.h"
 #include "lib/aplist.h"
 #include "lib/strsplit.h"
 
@@ -64,49 +64,22 @@ int exit_code_of(int status) {
   return WIFSIGNALED(status) ? 256 + WTERMSIG(status) : -1;
 }
 
-// Starts /bin/sh with argv, the environment of the process and, when stdin_fd
-// is not -1, stdin_fd as its standard input (every other descriptor of ours
-// is close-on-exec), with the signal mask mask and the signals of defaults
-// set to their default actions.  Every setup call is checked.  Returns 0
-// with *pid set, or the error number.
+// Starts /bin/sh with argv, stdin_fd as its standard input (-1: ours), the
+// signal mask mask and the signals of defaults at their default actions.
+// Returns 0 with *pid set, or the error number.
 int spawn_shell(char **argv, int stdin_fd, const sigset_t *mask, const sigset_t *defaults,
                 pid_t *pid) {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  int error = posix_spawn_file_actions_init(&actions);
-  if (error != 0) return error;
-  error = posix_spawnattr_init(&attributes);
-  if (error != 0) {
-    posix_spawn_file_actions_destroy(&actions);
-    return error;
-  }
-  if (stdin_fd > STDIN_FILENO) {
-    error = posix_spawn_file_actions_adddup2(&actions, stdin_fd, STDIN_FILENO);
-  } else if (stdin_fd == STDIN_FILENO) {
-    int flags = fcntl(stdin_fd, F_GETFD);  // already 0: only its close-on-exec goes
-    if (flags < 0 || fcntl(stdin_fd, F_SETFD, flags & ~FD_CLOEXEC) != 0) error = errno;
-  }
-  if (error == 0) error = posix_spawnattr_setsigmask(&attributes, mask);
-  if (error == 0) error = posix_spawnattr_setsigdefault(&attributes, defaults);
-  if (error == 0)
-    error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  if (error == 0) error = posix_spawn(pid, "/bin/sh", &actions, &attributes, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  return error;
+  return spawn_program("/bin/sh", argv, stdin_fd, -1, mask, defaults, pid);
 }
-
-// The archive of the extract command that runs now, for the report below.
-const char *broken_pipe_archive = "";
 
 // A write into the extract command's pipe broke: when the command failed,
 // its failure is the error to report.  Returns true when it was reported.
 bool report_broken_pipe() {
   int status;
-  const char *command = fatal_end_child(&status);
+  const char *archive = "";
+  const char *command = fatal_end_child(&status, &archive);
   if (!command || exit_code_of(status) == 0) return false;
-  fprintf(stderr, "%s: extraction command failed: %s\n", broken_pipe_archive,
-          Shown(command).text);
+  fprintf(stderr, "%s: extraction command failed: %s\n", archive, Shown(command).text);
   return true;
 }
 
@@ -128,7 +101,7 @@ bool run_confirmed() {
 
 // Writes " 'arg'" for each post-install argument, each quoted as the shell
 // would need it.
-void print_post_install_args(FILE *out) {
+void print_post_install_args(FILE *out, const Options &options) {
   for (int i = 0; i < options.post_install_count; i++) {
     fputs(" '", out);
     // Each quote closes the word, adds an escaped quote and opens it again.
@@ -154,7 +127,7 @@ void print_post_install_args(FILE *out) {
 
 // Writes command as it runs, escaped: the post-install arguments quoted
 // where they join its last simple command.
-void print_command(FILE *out, const char *command) {
+void print_command(FILE *out, const char *command, const Options &options) {
   long at = options.post_install_count ? shell_args_position(command) : -1;
   if (at < 0) {
     text_print_escaped(out, command);
@@ -164,7 +137,7 @@ void print_command(FILE *out, const char *command) {
   memcpy(head, command, size_t(at));
   head[at] = '\0';
   text_print_escaped(out, head);
-  print_post_install_args(out);
+  print_post_install_args(out, options);
   text_print_escaped(out, command + at);
 }
 
@@ -172,7 +145,7 @@ void print_command(FILE *out, const char *command) {
 // arguments as `/bin/sh -c '<command> "$@"' sh ARG...`, waited for the way
 // system() waits (the caller ignoring SIGINT and SIGQUIT meanwhile).
 // Returns the wait status, or -1 when the shell could not be started.
-int run_shell(const char *command) {
+int run_shell(const char *command, const Options &options) {
   if (options.post_install_count == 0) return system(command);
   long at = shell_args_position(command);
   if (at < 0) {  // refused before anything was made; never dropped here
@@ -229,22 +202,23 @@ int run_shell(const char *command) {
 
 }  // namespace
 
-char *expand_command(const char *command, bool quote) {
+char *expand_command(const char *command, const char *payload_name, const char *archive,
+                     bool quote) {
   char *out = static_cast<char *>(calloc(command_size, 1));
   if (!out) {
-    fprintf(stderr, "%s: out of memory\n", options.input_name);
+    fprintf(stderr, "%s: out of memory\n", archive);
     return nullptr;
   }
   size_t len = 0;
   bool fits = true;
   for (const char *p = command; *p && fits; p++) {
     if (p[0] == '%' && p[1] == 'o') {
-      fits = append(out, len, options.payload_name, quote);
+      fits = append(out, len, payload_name, quote);
       p++;
     } else if (p[0] == '%' && p[1] == 'p') {
       char cwd[command_size];
       if (!getcwd(cwd, sizeof cwd)) {
-        fprintf(stderr, "%s: cannot expand %%p: ", options.input_name);
+        fprintf(stderr, "%s: cannot expand %%p: ", archive);
         syserr_report("getcwd");
         free(out);
         return nullptr;
@@ -260,15 +234,15 @@ char *expand_command(const char *command, bool quote) {
   }
   if (!fits) {
     fprintf(stderr, "%s: command longer than %zu characters after expansion: %s\n",
-            options.input_name, command_size - 1, Shown(command).text);
+            archive, command_size - 1, Shown(command).text);
     free(out);
     return nullptr;
   }
   return out;
 }
 
-void export_features() {
-  char **items = strsplit(preamble.features, ",");
+void export_features(const char *features) {
+  char **items = strsplit(features, ",");
   if (!items) return;
   for (char **item = items; *item; item++) {
     if (**item == '=' || !**item) continue;  // no name to export it under
@@ -285,9 +259,11 @@ void export_features() {
   aplist_free(reinterpret_cast<void **>(items));
 }
 
-char *start_extract_command(const char *archive, int *pipe_fd) {
-  char *text = preamble.extract_command[0] ? expand_command(preamble.extract_command)
-                                           : expand_command(default_extract_command, true);
+char *start_extract_command(const char *archive, const Preamble &p, const char *payload_name,
+                            int *pipe_fd) {
+  char *text = p.extract_command[0]
+                   ? expand_command(p.extract_command, payload_name, archive)
+                   : expand_command(default_extract_command, payload_name, archive, true);
   if (!text) return nullptr;
   fflush(stdout);
   int ends[2];
@@ -302,7 +278,7 @@ char *start_extract_command(const char *archive, int *pipe_fd) {
     char *argv[] = {sh, dash_c, text, nullptr};
     pid_t pid = 0;
     error = spawn_shell(argv, ends[0], &old, &none, &pid);
-    if (error == 0) fatal_set_child(pid, ends[1], text);
+    if (error == 0) fatal_set_child(pid, ends[1], text, archive);
     fatal_restore_signals(&old);
     close(ends[0]);
     if (error != 0) close(ends[1]);
@@ -313,9 +289,7 @@ char *start_extract_command(const char *archive, int *pipe_fd) {
     free(text);
     return nullptr;
   }
-  broken_pipe_archive = archive;
-  stream_broken_pipe_hook = report_broken_pipe;
-  options.to_stdout = 0;
+  fatal_broken_pipe_hook = report_broken_pipe;
   *pipe_fd = ends[1];
   return text;
 }
@@ -323,15 +297,16 @@ char *start_extract_command(const char *archive, int *pipe_fd) {
 int finish_extract_command(const char *archive) {
   int status;
   const char *command = fatal_end_child(&status);
-  stream_broken_pipe_hook = nullptr;
+  fatal_broken_pipe_hook = nullptr;
   if (!command || exit_code_of(status) == 0) return 0;
   fprintf(stderr, "%s: extraction command failed: %s\n", archive, Shown(command).text);
   return -1;
 }
 
-int check_post_install_args(const char *archive) {
-  if (options.post_install_count == 0 || !preamble.run_command[0]) return 0;
-  char *command = expand_command(preamble.run_command);
+int check_post_install_args(const char *archive, const Preamble &p, const char *payload_name,
+                            const Options &options) {
+  if (options.post_install_count == 0 || !p.run_command[0]) return 0;
+  char *command = expand_command(p.run_command, payload_name, archive);
   if (!command) return -1;
   long at = shell_args_position(command);
   if (at < 0) {
@@ -344,10 +319,11 @@ int check_post_install_args(const char *archive) {
   return at < 0 ? -1 : 0;
 }
 
-int run_post_install(const char *archive, const char *data_dir) {
-  char *command = expand_command(preamble.run_command);
+int run_post_install(const char *archive, const char *data_dir, const Preamble &p,
+                     const char *payload_name, const Options &options) {
+  char *command = expand_command(p.run_command, payload_name, archive);
   if (!command) return -1;
-  export_features();
+  export_features(p.features);
   // Where the data really is, also after the temporary link has gone.
   char cwd[text_size];
   if (!data_dir[0] && getcwd(cwd, sizeof cwd)) data_dir = cwd;
@@ -367,21 +343,21 @@ int run_post_install(const char *archive, const char *data_dir) {
   if (options.verbose) {
     printf("This archive requires more processing using the following command:\n");
     printf("    ");
-    print_command(stdout, command);
+    print_command(stdout, command, options);
     putchar('\n');
     if (!isatty(STDIN_FILENO)) {
       printf("but stdin is not a terminal. So forget it.\n");
     } else if (run_confirmed()) {
-      status = run_shell(command);
+      status = run_shell(command, options);
     }
   } else {
-    status = run_shell(command);
+    status = run_shell(command, options);
     int code = exit_code_of(status);
     if (code == -1 || (code > 0 && code < 256)) {  // no word for a signal
       fprintf(stderr, "%s: final processing of %s failed\n", archive,
-              Shown(options.payload_name).text);
+              Shown(payload_name).text);
       fputs("Command: ", stderr);
-      print_command(stderr, command);
+      print_command(stderr, command, options);
       fputc('\n', stderr);
     }
   }

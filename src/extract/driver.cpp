@@ -14,33 +14,24 @@
 #include <ctime>
 
 #include "archive/check.h"
-#include "archive/features.h"
 #include "archive/preamble.h"
 #include "base/fatal.h"
-#include "base/memory.h"
+#include "base/features.h"
 #include "base/options.h"
 #include "base/progress.h"
 #include "base/text.h"
 #include "extract/command.h"
 #include "extract/placement.h"
-#include "gz/decoder.h"
-#include "gz/stream.h"
-#include "gz/zstd.h"
+#include "payload/payload.h"
 
 namespace kapsa {
 
 namespace {
 
-// Megabytes needed for the payload: the first input's size (checked SIZE=
-// item, or the gzip trailer's ISIZE), for zstd the sum of the frames'
-// content sizes, for a raw payload its length.
-int needed_megabytes(const Decoder &d, const PayloadSizes &sizes) {
-  uint64_t size = uint64_t(d.payload_bytes);
-  if (d.kind == PayloadKind::gzip)
-    size = uint64_t(sizes.uncompressed);
-  else if (d.kind == PayloadKind::zstd)
-    size = d.frames.content;
-  uint64_t mb = size / 1048576 + 1;
+// Megabytes needed for the payload: what it unpacks to, remainder dropped,
+// plus one.
+int needed_megabytes(const Payload &p) {
+  uint64_t mb = payload_content_bytes(p) / 1048576 + 1;
   return mb > uint64_t(INT_MAX) ? INT_MAX : int(mb);
 }
 
@@ -90,90 +81,81 @@ void lock_archive(int fd, const char *path) {
 // given); link receives the temporary link, if one is made, and data_dir the
 // directory the data goes to (left empty without a placement).  Returns 0,
 // or -1 when the placement refused.
-int make_room(const Archive &a, const Decoder &d, const PayloadSizes &sizes, char *link,
-              char *data_dir) {
-  if (options.extract_only || !feature_lookup("VFYFS=")) return 0;
+int make_room(const Archive &a, const Options &options, char *link, char *data_dir) {
+  if (options.extract_only || !feature_lookup(a.preamble.features, "VFYFS=")) return 0;
   // Two runs of one archive place their data one after the other.
   lock_archive(a.fd, a.name);
-  return place_extraction_dir(needed_megabytes(d, sizes), link, data_dir);
+  return place_extraction_dir(needed_megabytes(a.payload), link, data_dir, a.preamble.features,
+                              options);
 }
 
-// Decodes the payload begun in d into out_fd.  Returns 0; 1 when a raw
-// payload held no byte at all.
-int transfer_payload(Decoder &d, int out_fd) {
+// Decodes the payload of a (header read) into out_fd.  Returns 0; 1 when a
+// raw payload held no byte at all.
+int transfer_payload(Archive &a, const Options &options, int out_fd) {
+  Payload &p = a.payload;
   if (!options.quiet) {
     // The archive's texts are shown escaped: the banner keeps its lines.
-    if (preamble.comment[0]) {
+    const char *comment = a.preamble.comment;
+    if (comment[0]) {
       fputc('\n', stderr);
-      text_print_escaped(stderr, preamble.comment, true);
+      text_print_escaped(stderr, comment, true);
       fputs("\n\nPlease wait...\n", stderr);
     }
     if (options.verbose || options.extract_only) {
       fputs("Deflating ", stderr);
-      text_print_escaped(stderr, options.payload_name);
+      text_print_escaped(stderr, p.name);
       fputs("...\n", stderr);
     }
   }
-  long long decoded = decoder_transfer(d, out_fd, options.quiet);
-  return d.kind == PayloadKind::raw && decoded == 0 ? 1 : 0;
+  long long decoded = payload_decode(p, out_fd, p.name, options.quiet);
+  return !payload_is_checked(p) && decoded == 0 ? 1 : 0;
 }
 
 // For an archive that asks to be checked first (a VERIFY item, and not -x):
 // decodes the payload into nothing before anything is placed, asked or
 // started, then goes back to its first byte.  Damaged data ends the process
-// with its usual message.  Returns 0, or -1 when the gzip header was refused.
-int verify_first(const Archive &a) {
-  if (options.extract_only || !feature_item("VERIFY")) return 0;
+// with its usual message.  Returns 0, or -1 when the check refused it.
+int verify_first(Archive &a, const Options &options) {
+  if (options.extract_only || !feature_item(a.preamble.features, "VERIFY")) return 0;
   // The header's notes are shown once, by the extraction.
-  if (check_payload(a, false) < 0) return -1;
-  if (lseek(a.fd, a.payload_offset, SEEK_SET) != a.payload_offset) stream_fatal_read();
+  if (check_payload(a, options, false) < 0) return -1;
+  if (lseek(a.fd, a.payload_offset, SEEK_SET) != a.payload_offset)
+    fatal_read_error(options.program_name, a.name);
+  payload_begin(a.payload, a.fd, a.payload_offset, a.payload_end, a.preamble.features, a.name,
+                options.program_name);
   return 0;
 }
 
 }  // namespace
 
-int extract_archive(const Archive &a) {
+int extract_archive(Archive &a, Options &options) {
   // From here on no way out leaves the extract command running or the
   // temporary link behind, and a lost standard error does not end the run.
   fatal_catch_signals();
-  archive_job_begin(a);
   const char *path = a.name;
+  Payload &p = a.payload;
   // Sizes the archive claims are checked before anything is made or started.
-  PayloadKind kind = payload_kind();
-  PayloadSizes sizes = {};
-  if ((kind == PayloadKind::gzip && payload_sizes(a, &sizes) != 0) || verify_first(a) != 0) {
+  if (payload_measure(p) != 0 || verify_first(a, options) != 0) {
     close(a.fd);
     return -1;
   }
-
-  Decoder d;
-  int method = decoder_begin(d, kind, a.fd, payload_size(a), options.verbose);
-  // Raw data and zstd frames store no name: the NAME item gives it, unless
-  // -c keeps the output name "stdout" (as the gzip header reader does).
-  if (kind != PayloadKind::gzip && !options.to_stdout) {
-    if (const char *name = feature_value("NAME"))
-      text_copy(options.payload_name, text_size, name);
-  }
-
-  // Arguments for the post-install command that it could not take are
-  // refused before anything is made.
-  bool post_install = !options.extract_only && !options.no_run && preamble.run_command[0];
-  if (method >= 0 && ((post_install && check_post_install_args(path) != 0) ||
-                      decoder_check_members(d, path, true) != 0)) {
-    close(a.fd);
-    return -1;
-  }
-  // zstd frames say how much memory their decoding takes: a shortage is
-  // said before anything is made.
-  if (kind == PayloadKind::zstd && !memory_available(zstd_memory_needed(d.frames.window))) {
-    zstd_report_memory(path, d.frames.window);
+  // -c keeps the output name "stdout".
+  int method = payload_read_header(p, options.verbose, !options.to_stdout);
+  // Arguments for the post-install command that it could not take, a
+  // payload cut where a member begins, and a shortage of memory are refused
+  // before anything is made.
+  bool post_install = !options.extract_only && !options.no_run && a.preamble.run_command[0];
+  uint64_t memory_mib;
+  if (method == 0 &&
+      ((post_install && check_post_install_args(path, a.preamble, p.name, options) != 0) ||
+       payload_check_members(p, true) != 0 || payload_memory_check(p, &memory_mib) != 0)) {
     close(a.fd);
     return -1;
   }
 
   char link[link_buffer_size] = "";
   char data_dir[text_size] = "";  // where the data lands: the placement's, or "."
-  if (make_room(a, d, sizes, link, data_dir) != 0) {
+  if (make_room(a, options, link, data_dir) != 0) {
     close(a.fd);
     return -1;
   }
@@ -184,18 +166,17 @@ int extract_archive(const Archive &a) {
   if (method < 0) {
     fprintf(stderr, "%s: unknown compression method\n", path);
     status = -1;
-  } else if (options.extract_only) {
-    options.to_stdout = 1;
-  } else if (!(command = start_extract_command(path, &out_fd))) {
+  } else if (!options.extract_only &&
+             !(command = start_extract_command(path, a.preamble, p.name, &out_fd))) {
     status = -1;
   }
-  if (status == 0) status = transfer_payload(d, out_fd);
+  if (status == 0) status = transfer_payload(a, options, out_fd);
   // The extract command must have taken the whole payload, and succeeded,
   // before anything runs on its result.
   if (finish_extract_command(path) != 0 && status == 0) status = -1;
   free(command);
-  if (status == 0 && !options.extract_only && !options.no_run && preamble.run_command[0])
-    status = run_post_install(path, data_dir);
+  if (status == 0 && post_install)
+    status = run_post_install(path, data_dir, a.preamble, p.name, options);
   close(a.fd);
   fatal_remove_link();
   return status;

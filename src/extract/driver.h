@@ -11,17 +11,19 @@
 //   8. remove the temporary link of step 3
 //
 // A fatal error or a signal on the way ends the run through the cleanup of
-// frame/fatal, which does steps 6 and 8 (without the check) before the
+// base/fatal, which does steps 6 and 8 (without the check) before the
 // process ends.
 #pragma once
 
 #include "archive/preamble.h"
+#include "base/options.h"
 
 namespace kapsa {
 
-// Extracts the archive a (open at its first payload byte) and closes it.  Returns 0 on success; -1
+// Extracts the archive a (opened, at its first payload byte) as options
+// say, and closes it.  Returns 0 on success; -1
 // for a failure it reported; 1 when a raw payload held no data; otherwise the status that system()
 // gave for the post-install command.
-int extract_archive(const Archive &a);
+int extract_archive(Archive &a, Options &options);
 
 }  // namespace kapsa

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "archive/features.h"
 #include "base/fatal.h"
+#include "base/features.h"
 #include "base/options.h"
 #include "base/syserr.h"
 #include "base/text.h"
@@ -36,13 +36,15 @@ struct Place {
   char extraction_dir[path_max + 1];        // base/sub: where the data must land
   char link_name[path_max + 1];             // filesystem/sub: where the link goes
   char temp_path[text_size];                // -t made absolute; empty without -t
+  bool verbose;                             // -v: ask before each link
+  bool quiet;                               // --quiet: no notes of the search
 };
 
 // Copies the value of the feature item key ("KEY=value") into value (cap
 // bytes).  Returns 1 when the item is there, 0 when not, -1 when the value
 // does not fit.
-int feature_value(const char *key, char *value, size_t cap) {
-  const char *item = feature_lookup(key);
+int take_value(const char *features, const char *key, char *value, size_t cap) {
+  const char *item = feature_lookup(features, key);
   if (!item) return 0;
   return text_copy(value, cap, strchr(item, '=') + 1) == 0 ? 1 : -1;
 }
@@ -67,18 +69,19 @@ bool join_path(char *out, const char *dir, const char *separator, const char *su
   return text_copy(out, path_max + 1, joined) == 0;
 }
 
-// Builds the working texts.  Returns 0, or -1 after a message.
-int build_place(Place &p) {
-  if (options.temp_path[0] == '/') {
-    text_copy(p.temp_path, sizeof p.temp_path, options.temp_path);
-  } else if (options.temp_path[0]) {
+// Builds the working texts, with temp_path (-t).  Returns 0, or -1 after a
+// message.
+int build_place(Place &p, const char *temp_path) {
+  if (temp_path[0] == '/') {
+    text_copy(p.temp_path, sizeof p.temp_path, temp_path);
+  } else if (temp_path[0]) {
     char cwd[text_size];
     if (!getcwd(cwd, sizeof cwd)) {
       syserr_report("getcwd");
       return -1;
     }
-    if (text_format(p.temp_path, sizeof p.temp_path, "%s/%s", cwd, options.temp_path) != 0) {
-      fprintf(stderr, "%s/%s: path too long\n", cwd, options.temp_path);
+    if (text_format(p.temp_path, sizeof p.temp_path, "%s/%s", cwd, temp_path) != 0) {
+      fprintf(stderr, "%s/%s: path too long\n", cwd, temp_path);
       return -1;
     }
   }
@@ -267,7 +270,7 @@ Try try_candidate(const Place &p, char *link, char *data_dir) {
             syserr_text(errno));
     return Try::refused;
   }
-  if (options.verbose && !link_confirmed(link)) return Try::next;
+  if (p.verbose && !link_confirmed(link)) return Try::next;
   bool created = false;
   if (make_dirs(place, 0755, &created) != 0) {
     syserr_report(link);
@@ -333,24 +336,27 @@ int give_up(const Place &p, int needed_mb) {
 
 }  // namespace
 
-int place_extraction_dir(int needed_mb, char link[link_buffer_size], char data_dir[text_size]) {
+int place_extraction_dir(int needed_mb, char link[link_buffer_size], char data_dir[text_size],
+                         const char *features, const Options &options) {
   link[0] = '\0';
   data_dir[0] = '\0';
   Place p = {};
-  int has_fs = feature_value("VFYFS=", p.filesystem, sizeof p.filesystem);
+  p.verbose = options.verbose;
+  p.quiet = options.quiet;
+  int has_fs = take_value(features, "VFYFS=", p.filesystem, sizeof p.filesystem);
   if (has_fs == 0) return -1;
   if (has_fs < 0) {
     fprintf(stderr, "%s: filesystem name too long (at most %zu characters)\n",
-            Shown(strchr(feature_lookup("VFYFS="), '=') + 1).text, filesystem_max);
+            Shown(strchr(feature_lookup(features, "VFYFS="), '=') + 1).text, filesystem_max);
     return -1;
   }
-  if (feature_value("FSSUB=", p.subdirectory, sizeof p.subdirectory) < 0) {
+  if (take_value(features, "FSSUB=", p.subdirectory, sizeof p.subdirectory) < 0) {
     fprintf(stderr, "%s: subdirectory name too long (at most %zu characters)\n",
-            Shown(strchr(feature_lookup("FSSUB="), '=') + 1).text, subdirectory_max);
+            Shown(strchr(feature_lookup(features, "FSSUB="), '=') + 1).text, subdirectory_max);
     return -1;
   }
   if (!p.filesystem[0]) return -1;
-  if (build_place(p) != 0) return -1;
+  if (build_place(p, options.temp_path) != 0) return -1;
 
   if (p.subdirectory[0] && exists(p.extraction_dir)) {
     refuse_existing(p.extraction_dir);
@@ -376,7 +382,7 @@ int place_extraction_dir(int needed_mb, char link[link_buffer_size], char data_d
       text_copy(data_dir, text_size, p.fs_path);
     return 0;
   } else if (!p.temp_path[0] && p.subdirectory[0]) {
-    if (!options.quiet)
+    if (!p.quiet)
       fprintf(stderr, "%s: not enough space. Looking for space in other filesystems.\n",
               Shown(p.extraction_dir).text);
     mnttab_close();
@@ -390,7 +396,7 @@ int place_extraction_dir(int needed_mb, char link[link_buffer_size], char data_d
     if (entry->read_only || fsinfo_space(entry->mount_point, needed_mb, &on_root, &free_mb) != 1 ||
         (geteuid() == 0 && !safe_for_root(entry->mount_point, p.subdirectory)))
       continue;
-    if (!options.quiet) fprintf(stderr, "Trying %s ...\n", Shown(entry->mount_point).text);
+    if (!p.quiet) fprintf(stderr, "Trying %s ...\n", Shown(entry->mount_point).text);
     text_copy(link, link_buffer_size, entry->mount_point);
     int tried = try_place(p, link, data_dir);
     if (tried <= 0) return tried;

@@ -25,12 +25,14 @@
 
 namespace kapsa {
 
-// Makes room for needed_mb megabytes.  Returns 0 with link empty (extract in
+// Makes room for needed_mb megabytes, as the archive's feature list
+// features asks (VFYFS=, FSSUB=), with the run's -t, -v and --quiet.  Returns 0 with link empty (extract in
 // place) or holding the path of the temporary link it made, and data_dir
 // holding the absolute path of the directory the data goes to (the
 // candidate directory behind the link, or dir/sub made absolute); -1 when the
 // extraction must not go on (messages printed, no link left).
-int place_extraction_dir(int needed_mb, char link[link_buffer_size], char data_dir[text_size]);
+int place_extraction_dir(int needed_mb, char link[link_buffer_size], char data_dir[text_size],
+                         const char *features, const Options &options);
 
 // Creates the missing directories of the absolute path with mode (not
 // narrowed by the file-creation mask).  0 when the path exists or was made as

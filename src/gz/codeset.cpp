@@ -6,11 +6,11 @@
 // longest code is longer than one bit, which inflate accepts) is incomplete.
 #include "gz/codeset.h"
 
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+
+#include "io/fdio.h"
 
 namespace kapsa {
 
@@ -150,8 +150,8 @@ bool codeset_refused(const char *zlib_message, CodeSet *set) {
 void codeset_report_incomplete(int fd, BlockStart start, CodeSet set) {
   if (start.byte < 0) return;
   unsigned char header[1024];
-  ssize_t n = pread(fd, header, sizeof header, start.byte);
-  if (n <= 0) return;
+  size_t n = fdio_read_at(fd, start.byte, header, sizeof header);
+  if (n == 0) return;
   if (!set_is_incomplete(header, size_t(n), start.bit, set)) return;
   fputs(set == CodeSet::literals ? " incomplete literal tree\n" : " incomplete distance tree\n",
         stderr);

@@ -30,11 +30,10 @@
 #include "gz/reader.h"
 #include "gz/runs.h"
 #include "gz/stream.h"
-#include "gz/sync.h"
+#include "io/sync.h"
 
 namespace kapsa {
 
-CompressSettings compress_settings = {compress_default_level, 0, compress_chunk_size, true, 0, 0};
 
 namespace {
 
@@ -43,7 +42,7 @@ constexpr size_t splice_room = 5;
 
 // The blocks of the automatic choice in a chunk of chunk_size bytes.
 size_t rule_blocks(size_t chunk_size) {
-  return (chunk_size + compress_rule_block - 1) / compress_rule_block;
+  return (chunk_size + deflate_rule_block - 1) / deflate_rule_block;
 }
 
 }  // namespace
@@ -132,7 +131,7 @@ unsigned common_length(const unsigned char *a, const unsigned char *b, unsigned 
 
 }  // namespace
 
-int compress_block_level(const unsigned char *data, size_t size, uint16_t *counts, uint16_t *last) {
+int deflate_block_level(const unsigned char *data, size_t size, uint16_t *counts, uint16_t *last) {
   // libdeflate's thresholds: any match below 512 bytes; a minimum of 5 bytes
   // or more below 45 kinds of literals in use.  gzip -9's: a match of 258
   // bytes ends the search; a chain walks 4096 entries, a quarter after a
@@ -148,7 +147,7 @@ int compress_block_level(const unsigned char *data, size_t size, uint16_t *count
   // above 1/1024 of the most there can be at the end are counted: enough of
   // them settle it.
   constexpr uint32_t seen_bits = uint32_t(1) << 16;
-  static_assert(seen_bits / 16 <= compress_rule_slots, "the marks fit in counts");
+  static_assert(seen_bits / 16 <= deflate_rule_slots, "the marks fit in counts");
   memset(counts, 0, seen_bits / 16 * sizeof *counts);
   uint32_t fresh[4][256] = {};  // four tables: no store waits for the one before
   uint32_t fresh_count = 0;
@@ -179,8 +178,8 @@ int compress_block_level(const unsigned char *data, size_t size, uint16_t *count
   // of each 4-byte string is, plus 1 (0: none).  A match is the latest copy
   // of its 4-byte string as far as it goes, or 3 bytes when only the 3-byte
   // string was seen.
-  memset(counts, 0, compress_rule_slots * sizeof *counts);
-  memset(last, 0, compress_rule_slots * sizeof *last);
+  memset(counts, 0, deflate_rule_slots * sizeof *counts);
+  memset(last, 0, deflate_rule_slots * sizeof *last);
   uint64_t walk = 0;
   size_t next = 0;       // the first position no match taken covers
   bool open = false;     // the position before was searched and is undecided
@@ -217,13 +216,13 @@ int compress_block_level(const unsigned char *data, size_t size, uint16_t *count
   return walk < walk_limit * size ? 6 : 9;
 }
 
-int compress_available_processors() {
+int deflate_available_processors() {
   long count = 0;
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) == 0) count = CPU_COUNT(&set);
   if (count <= 0) count = sysconf(_SC_NPROCESSORS_ONLN);
   if (count < 1) count = 1;
-  return count > compress_threads_max ? compress_threads_max : int(count);
+  return count > deflate_threads_max ? deflate_threads_max : int(count);
 }
 
 namespace {
@@ -311,7 +310,7 @@ struct Pool {
 // its chunk is spliced at once; the end of the last one is found into *end
 // only when find_end says so (another chunk may follow it).  Returns the
 // bytes written, or 0 when libdeflate or the walk fails.
-size_t compress_stream(libdeflate_compressor *compressor, const unsigned char *in, size_t size,
+size_t deflate_stream(libdeflate_compressor *compressor, const unsigned char *in, size_t size,
                        unsigned char *out, size_t capacity, bool last, bool find_end,
                        DeflateEnd *end) {
   size_t length = libdeflate_deflate_compress(compressor, in, size, out, capacity - splice_room);
@@ -323,36 +322,36 @@ size_t compress_stream(libdeflate_compressor *compressor, const unsigned char *i
 }
 
 // Compresses chunk with worker's compressor or, in the automatic choice, as
-// streams of the blocks that compress_block_level gives one level, joined.
+// streams of the blocks that deflate_block_level gives one level, joined.
 // Where the chunk's (last) stream ends is found only for a chunk that may be
 // followed by another (a full one): a short chunk is the last, and is never
 // spliced.
-void compress_chunk(const Pool &pool, const Worker &worker, Chunk &chunk) {
+void deflate_chunk(const Pool &pool, const Worker &worker, Chunk &chunk) {
   bool full = chunk.in_len == pool.chunk_size;
   if (!pool.automatic) {
-    chunk.out_len = compress_stream(worker.compressor, chunk.in, chunk.in_len, chunk.out,
+    chunk.out_len = deflate_stream(worker.compressor, chunk.in, chunk.in_len, chunk.out,
                                     pool.out_capacity, true, full, &chunk.end);
     chunk.failed = chunk.out_len == 0;
     return;
   }
-  size_t blocks = (chunk.in_len + compress_rule_block - 1) / compress_rule_block;
+  size_t blocks = (chunk.in_len + deflate_rule_block - 1) / deflate_rule_block;
   for (size_t k = 0; k < blocks; k++) {
-    size_t begin = k * compress_rule_block;
+    size_t begin = k * deflate_rule_block;
     size_t size =
-        chunk.in_len - begin < compress_rule_block ? chunk.in_len - begin : compress_rule_block;
+        chunk.in_len - begin < deflate_rule_block ? chunk.in_len - begin : deflate_rule_block;
     worker.levels[k] =
-        (unsigned char)compress_block_level(chunk.in + begin, size, worker.counts, worker.last);
+        (unsigned char)deflate_block_level(chunk.in + begin, size, worker.counts, worker.last);
   }
   chunk.out_len = 0;
   chunk.failed = false;
   for (size_t first = 0, after; first < blocks; first = after) {
     for (after = first + 1; after < blocks && worker.levels[after] == worker.levels[first];)
       after++;
-    size_t begin = first * compress_rule_block;
-    size_t end = after == blocks ? chunk.in_len : after * compress_rule_block;
+    size_t begin = first * deflate_rule_block;
+    size_t end = after == blocks ? chunk.in_len : after * deflate_rule_block;
     bool last = after == blocks;
     DeflateEnd stream_end = {0, 0, 0};
-    size_t length = compress_stream(worker.levels[first] == 9 ? worker.compressor : worker.bounded,
+    size_t length = deflate_stream(worker.levels[first] == 9 ? worker.compressor : worker.bounded,
                                     chunk.in + begin, end - begin, chunk.out + chunk.out_len,
                                     pool.out_capacity - chunk.out_len, last, full, &stream_end);
     if (length == 0) {
@@ -376,7 +375,7 @@ void *worker_main(void *arg) {
     if (pool.stopping) break;
     Chunk &chunk = *pool.queue[pool.taken++ % pool.chunk_count];
     sync_unlock(&pool.mutex);
-    compress_chunk(pool, self, chunk);
+    deflate_chunk(pool, self, chunk);
     sync_lock(&pool.mutex);
     chunk.done = true;
     sync_broadcast(&pool.finished);
@@ -402,15 +401,15 @@ bool add_chunk(Pool &pool) {
 
 // Adds a worker's compressors (and, for the automatic choice, its level 6,
 // scratch tables and levels).  Returns false when they cannot be had.
-bool add_worker(Pool &pool, const CompressSettings &settings) {
+bool add_worker(Pool &pool, const DeflateSettings &settings) {
   Worker &worker = pool.workers[pool.worker_count];
   worker.pool = &pool;
   worker.compressor = libdeflate_alloc_compressor(settings.automatic ? 9 : settings.level);
   bool whole = worker.compressor != nullptr;
   if (settings.automatic) {
     worker.bounded = libdeflate_alloc_compressor(6);
-    worker.counts = static_cast<uint16_t *>(malloc(compress_rule_slots * sizeof(uint16_t)));
-    worker.last = static_cast<uint16_t *>(malloc(compress_rule_slots * sizeof(uint16_t)));
+    worker.counts = static_cast<uint16_t *>(malloc(deflate_rule_slots * sizeof(uint16_t)));
+    worker.last = static_cast<uint16_t *>(malloc(deflate_rule_slots * sizeof(uint16_t)));
     worker.levels = static_cast<unsigned char *>(malloc(rule_blocks(settings.chunk_size)));
     whole = whole && worker.bounded && worker.counts && worker.last && worker.levels;
   }
@@ -423,14 +422,14 @@ bool add_worker(Pool &pool, const CompressSettings &settings) {
 }
 
 // Allocates the ring (two chunks per worker, at least two, at most
-// compress_ring_max) and the workers' compressors, and starts the workers;
+// deflate_ring_max) and the workers' compressors, and starts the workers;
 // one worker starts no thread.  What one worker needs comes first (two
 // chunks, its compressors); then a chunk and a worker in turn, as long as
 // memory lasts: with less, the pool makes do with fewer workers (the bytes
 // are the same).  Only the first worker's share missing is a failure.
-void pool_start(Pool &pool, const CompressSettings &settings, int threads) {
+void pool_start(Pool &pool, const DeflateSettings &settings, int threads) {
   size_t ring = 2 * size_t(threads);
-  if (ring > compress_ring_max) ring = compress_ring_max;
+  if (ring > deflate_ring_max) ring = deflate_ring_max;
   pool.workers = static_cast<Worker *>(calloc(size_t(threads), sizeof(Worker)));
   pool.chunks = static_cast<Chunk *>(calloc(ring, sizeof(Chunk)));
   pool.queue = static_cast<Chunk **>(calloc(ring, sizeof(Chunk *)));
@@ -440,7 +439,7 @@ void pool_start(Pool &pool, const CompressSettings &settings, int threads) {
   // chunk can have; a stream of several blocks never needs more.
   size_t blocks = rule_blocks(settings.chunk_size);
   pool.out_capacity =
-      blocks * (libdeflate_deflate_compress_bound(nullptr, compress_rule_block) + splice_room);
+      blocks * (libdeflate_deflate_compress_bound(nullptr, deflate_rule_block) + splice_room);
   pool.automatic = settings.automatic;
   // The last chunk is known only once the one after it is read: two at least.
   if (!add_chunk(pool) || !add_chunk(pool) || !add_worker(pool, settings))
@@ -476,7 +475,7 @@ void pool_submit(Pool &pool, Chunk &chunk) {
 // Waits until chunk is compressed, or compresses it here without workers.
 void pool_finish(Pool &pool, Chunk &chunk) {
   if (pool.running == 0) {
-    compress_chunk(pool, pool.workers[0], chunk);
+    deflate_chunk(pool, pool.workers[0], chunk);
     return;
   }
   sync_lock(&pool.mutex);
@@ -554,14 +553,13 @@ void run_close(Run &run) {
 
 }  // namespace
 
-void compress_input() {
-  const CompressSettings settings = compress_settings;
+void deflate_input(const DeflateSettings &settings) {
   // More threads than processors, or than the ring has chunks for, would
   // only wait: they are not started.
-  int processors = compress_available_processors();
+  int processors = deflate_available_processors();
   int threads =
       settings.threads > 0 && settings.threads < processors ? settings.threads : processors;
-  if (size_t(threads) > compress_ring_max) threads = int(compress_ring_max);
+  if (size_t(threads) > deflate_ring_max) threads = int(deflate_ring_max);
   Run run;
   Pool pool;
   pool_start(pool, settings, threads);

@@ -16,35 +16,36 @@
 
 namespace kapsa {
 
-constexpr int compress_level_min = 1;
-constexpr int compress_level_max = 12;
-constexpr int compress_default_level = 9;
-constexpr int compress_threads_max = 256;
-constexpr size_t compress_chunk_size = size_t(4) << 20;
+constexpr int deflate_level_min = 1;
+constexpr int deflate_level_max = 12;
+constexpr int deflate_default_level = 9;
+constexpr int deflate_threads_max = 256;
+constexpr size_t deflate_chunk_size = size_t(4) << 20;
 // At most this many chunks are in memory at once (each one chunk_size of
 // input and its compressed form, about 8 MiB at the default chunk size: 128
 // MiB at most), whatever --threads asks; two per worker while that fits.
-constexpr size_t compress_ring_max = 16;
+constexpr size_t deflate_ring_max = 16;
 
-struct CompressSettings {
+// How a member is compressed; the build fills it from --level and
+// --threads.
+struct DeflateSettings {
   int level;          // libdeflate's scale: 1 fastest .. 12 smallest (--level)
   int threads;        // compressing threads (--threads), at most the processors; 0: all of them
   size_t chunk_size;  // input bytes per chunk; only tests change it, to get many chunks
   bool automatic;     // no --level: each block's level chosen from its bytes (see below)
-  int zstd_level;     // --zstd[=LEVEL]: zstd frames at this level (1 to 22); 0: gzip members
-  int zstd_memory;    // --zstd-memory=MiB: the most an extraction of the frames may need; 0: any
 };
 
-constexpr int zstd_level_default = 19;
-constexpr int zstd_level_max = 22;
+// The automatic choice (level 9 for the record), the processors available
+// and deflate_chunk_size.
+constexpr DeflateSettings deflate_defaults = {deflate_default_level, 0, deflate_chunk_size, true};
 
 // Without --level, each chunk is compressed the way that is never slower
 // than gzip -9 on it:
 //   - a chunk of one byte repeated joins a run of such chunks, written as
 //     one stream of one block (gz/runs.h; libdeflate's many blocks would
 //     cost more than gzip's on them);
-//   - else each block of compress_rule_block bytes gets the level
-//     compress_block_level says, libdeflate's 9 or its 6; consecutive blocks
+//   - else each block of deflate_rule_block bytes gets the level
+//     deflate_block_level says, libdeflate's 9 or its 6; consecutive blocks
 //     of one level are compressed as one stream, and the streams of a chunk
 //     are joined like the chunks.
 // The choice depends on the chunk's bytes alone, and reads every block of
@@ -64,8 +65,8 @@ constexpr int zstd_level_max = 22;
 // long (few symbols in random order), gzip is the slow one, its deep search
 // pays in size, and level 9 is kept.
 //
-// compress_block_level decides for the size bytes at data (at most
-// compress_rule_block) in two steps:
+// deflate_block_level decides for the size bytes at data (at most
+// deflate_rule_block) in two steps:
 //   - the kinds of literals: the bytes that begin a 4-byte string new to
 //     the block, a kind counting above 1/1024 of them (as libdeflate counts
 //     its literals); 45 kinds or more: level 9;
@@ -77,15 +78,10 @@ constexpr int zstd_level_max = 22;
 //     2.7 times above gzip's real walk, which from there is still over 90
 //     entries a byte: slower than level 9 on any such data measured.
 // Below 512 bytes libdeflate takes any match: level 9.  counts and last are
-// scratch tables of compress_rule_slots entries each.
-constexpr size_t compress_rule_block = 32768;
-constexpr size_t compress_rule_slots = size_t(1) << 15;
-int compress_block_level(const unsigned char *data, size_t size, uint16_t *counts, uint16_t *last);
-
-// Read by every member the process writes; a build sets it from --level and
-// --threads.  Starts as the automatic choice (level 9 for the record), the
-// processors available and compress_chunk_size.
-extern CompressSettings compress_settings;
+// scratch tables of deflate_rule_slots entries each.
+constexpr size_t deflate_rule_block = 32768;
+constexpr size_t deflate_rule_slots = size_t(1) << 15;
+int deflate_block_level(const unsigned char *data, size_t size, uint16_t *counts, uint16_t *last);
 
 // Where a complete DEFLATE stream ends: the BFINAL bit of its last block
 // and the padding after that block's end.
@@ -108,12 +104,13 @@ int deflate_find_end(const unsigned char *data, size_t size, DeflateEnd *end);
 size_t deflate_splice(unsigned char *data, size_t size, const DeflateEnd &end);
 
 // The processors this process may run on (sched_getaffinity, else sysconf),
-// from 1 to compress_threads_max.
-int compress_available_processors();
+// from 1 to deflate_threads_max.
+int deflate_available_processors();
 
-// Compresses everything read_for_compressor delivers from options.archive_fd
-// into one raw DEFLATE stream, appended to out_buf through put_bytes.  An
-// empty input gives an empty final block (03 00).  Failures end the process.
-void compress_input();
+// Compresses everything read_for_compressor delivers from the stream's input
+// into one raw DEFLATE stream, as settings say, appended to out_buf through
+// put_bytes.  An empty input gives an empty final block (03 00).  Failures
+// end the process.
+void deflate_input(const DeflateSettings &settings);
 
 }  // namespace kapsa

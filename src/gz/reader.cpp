@@ -1,96 +1,68 @@
 // Reading one gzip member: header fields, inflate loop, trailer checks.
 #include "gz/reader.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
-#include "base/options.h"
 #include "base/progress.h"
+#include "base/text.h"
 #include "gz/codeset.h"
-#include "gz/output.h"
+#include "gz/header.h"
 #include "gz/stream.h"
 #include "gz/walk.h"
+#include "io/fdio.h"
 
 namespace kapsa {
 
-time_t member_time = 0;
-int framing_bytes = 0;
-
 namespace {
 
-// Bytes of the member consumed since reset_streams.
-uint32_t consumed() { return stream.in_total - (stream.in_len - stream.in_pos); }
-
-uint32_t get_short() {
-  uint32_t low = uint32_t(next_input_byte());
-  return low | uint32_t(next_input_byte()) << 8;
-}
-
 uint32_t get_long() {
-  uint32_t low = get_short();
-  return low | get_short() << 16;
-}
-
-void skip_text() {
-  while (next_input_byte() != 0) {
-  }
+  uint32_t value = 0;
+  for (int i = 0; i < 4; i++) value |= uint32_t(next_input_byte()) << (8 * i);
+  return value;
 }
 
 }  // namespace
 
-int read_member_header(bool notes) {
-  int id1 = next_input_byte();
-  int id2 = next_input_byte();
-  framing_bytes = 0;
-  if (id1 != 0x1f || (id2 != 0x8b && id2 != 0x9e)) {
-    fprintf(stderr, "%s: can only handle GZIP compression method\n", options.program_name);
-    options.exit_code = 1;
-    return -1;
+int read_member_header(bool notes, bool keep_name, char *name) {
+  stream.framing_bytes = 0;
+  GzipHeader h;
+  HeaderCode code = header_parse(
+      [] {
+        if (stream.in_pos < stream.in_len) return int(stream.in_buf[stream.in_pos++]);
+        int c = try_refill_input();
+        if (c >= 0) progress_advance(stream.in_len);
+        return c;
+      },
+      keep_name, &h);
+  switch (code) {
+    case HeaderCode::not_gzip:
+      fprintf(stderr, "%s: can only handle GZIP compression method\n", stream.program);
+      return -1;
+    case HeaderCode::not_deflate:
+      fprintf(stderr, "%s: %s: unknown method %d -- get newer version of gzip\n", stream.program,
+              Shown(stream.in_name).text, h.method);
+      return -1;
+    case HeaderCode::truncated:
+      stream_fatal_read();
+    case HeaderCode::name_too_long:
+      stream_fatal_error("corrupted input -- file name too large");
+    case HeaderCode::whole:
+      break;
   }
-  int method = next_input_byte();  // CM
-  if (method != 8) {
-    fprintf(stderr, "%s: %s: unknown method %d -- get newer version of gzip\n",
-            options.program_name, options.input_name, method);
-    options.exit_code = 1;
-    return -1;
-  }
-  int flags = next_input_byte();  // FLG
-  uint32_t mtime = get_long();    // MTIME
-  if (mtime != 0) member_time = time_t(mtime);
-  next_input_byte();   // XFL
-  next_input_byte();   // OS
-  if (flags & 0x02) {  // part number
-    unsigned part = get_short();
-    if (notes)
-      fprintf(stderr, "%s: %s: part number %u\n", options.program_name, options.input_name, part);
-  }
-  if (flags & 0x04) {  // extra field
-    unsigned length = get_short();
-    if (notes)
-      fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", options.program_name,
-              options.input_name, length);
-    while (length--) next_input_byte();
-  }
-  if (flags & 0x08) {  // stored name
-    if (options.to_stdout && !options.list_mode) {
-      skip_text();
-    } else {
-      for (size_t i = 0;; i++) {
-        int c = next_input_byte();
-        if (i == text_size - 1 && c != 0)
-          stream_fatal_error("corrupted input -- file name too large");
-        options.payload_name[i] = char(c);
-        if (c == 0) break;
-      }
-    }
-  }
-  if (flags & 0x10) skip_text();  // comment
-  framing_bytes = int(consumed()) + 8;
+  if (h.mtime != 0) stream.member_time = time_t(h.mtime);
+  if (notes && (h.flags & 0x02))
+    fprintf(stderr, "%s: %s: part number %u\n", stream.program, Shown(stream.in_name).text, h.part);
+  if (notes && (h.flags & 0x04))
+    fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", stream.program,
+            Shown(stream.in_name).text, h.extra);
+  if (h.named) memcpy(name, h.name, strlen(h.name) + 1);
+  stream.framing_bytes = int(h.length) + 8;
   return 8;
 }
 
@@ -147,12 +119,12 @@ void inflate_member(Output &out) {
   output_end(out);
 }
 
-void check_member_trailer() {
+void check_member_trailer(const Output &out) {
   uint32_t stored_crc = get_long();   // CRC32
   uint32_t stored_size = get_long();  // ISIZE
-  if (stored_crc != update_crc(stream.out_window, 0))
-    stream_fatal_error("invalid compressed data--crc error");
-  if (stored_size != stream.out_total) stream_fatal_error("invalid compressed data--length error");
+  if (stored_crc != out.crc_value) stream_fatal_error("invalid compressed data--crc error");
+  if (stored_size != uint32_t(out.total))
+    stream_fatal_error("invalid compressed data--length error");
 }
 
 int member_header_check(int fd, off_t start) { return walk_header(fd, start); }
@@ -162,30 +134,13 @@ int measure_member(int fd, off_t start, uint64_t *length, uint32_t *isize) {
   return walk_member(fd, start, length, isize, &end);
 }
 
-off_t read_last_trailer(int fd, uint32_t *crc, uint32_t *isize) {
-  errno = 0;
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    stream_report_read();
-    return -1;
-  }
-  if (st.st_size < 8) {
-    errno = 0;  // too short: an unexpected end of file
-    stream_report_read();
-    return -1;
-  }
-  off_t at = st.st_size - 8;
+off_t read_last_trailer(int fd, off_t end, uint32_t *crc, uint32_t *isize) {
+  off_t at = end - 8;
   unsigned char trailer[8];
-  size_t got = 0;
-  while (got < sizeof trailer) {
-    ssize_t n = pread(fd, trailer + got, sizeof trailer - got, at + off_t(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = 0;
-      stream_report_read();
-      return -1;
-    }
-    got += size_t(n);
+  if (end < 8 || fdio_read_at(fd, at, trailer, sizeof trailer) != sizeof trailer) {
+    if (end < 8) errno = 0;  // too short: an unexpected end of file
+    stream_report_read();
+    return -1;
   }
   auto le32 = [](const unsigned char *p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;

@@ -20,22 +20,18 @@
 #include <cstdint>
 #include <ctime>
 
-#include "gz/output.h"
+#include "io/output.h"
 
 namespace kapsa {
-
-// MTIME of the last header read that carried one; 0 until then.
-extern time_t member_time;
-// Length of the last accepted header plus 8 for the trailer; 0 when refused.
-extern int framing_bytes;
 
 // Reads and checks a member header from the stream's input (stream_begin),
 // from the first payload byte on; with notes, says what it ignores (a part
 // number, an extra field).  Returns 8 (deflate), or -1 after printing why the
-// header is refused (options.exit_code is then 1).  The stored name goes to
-// options.payload_name, except with -c outside a listing.  Input that ends
-// inside the header, or a name of 1,024 characters or more, ends the process.
-int read_member_header(bool notes);
+// header is refused.  With keep_name, a stored name goes to name (1,024
+// bytes); a name of 1,024 characters or more then ends the process, as does
+// input that ends inside the header.  Sets stream.member_time (when MTIME is
+// not 0) and stream.framing_bytes.
+int read_member_header(bool notes, bool keep_name, char *name);
 
 // Inflates the member body that follows the header into out, which it ends
 // (output_end).  Invalid data and an early end of input end the process,
@@ -43,8 +39,8 @@ int read_member_header(bool notes);
 void inflate_member(Output &out);
 
 // Reads the member's trailer and checks its CRC-32 and length against what
-// was written.  A mismatch ends the process.
-void check_member_trailer();
+// went out through out.  A mismatch ends the process.
+void check_member_trailer(const Output &out);
 
 // Releases a zlib inflater on every way out, the fuzzing build's throw too.
 struct InflateGuard {
@@ -68,10 +64,11 @@ int member_header_check(int fd, off_t start);
 // member (nothing is printed).
 int measure_member(int fd, off_t start, uint64_t *length, uint32_t *isize);
 
-// Reads the last 8 bytes of the file fd, the trailer of its last member:
-// CRC-32 and ISIZE, without moving the file position.  Returns the
+// Reads the 8 bytes of fd before offset end (the end of the payload), the
+// trailer of its last member: CRC-32 and ISIZE, without moving the file
+// position.  Returns the
 // trailer's offset; -1 after the report of stream_report_read for a file too
 // short for it or a failed read.
-off_t read_last_trailer(int fd, uint32_t *crc, uint32_t *isize);
+off_t read_last_trailer(int fd, off_t end, uint32_t *crc, uint32_t *isize);
 
 }  // namespace kapsa

@@ -34,95 +34,15 @@
 #include <cstring>
 #include <memory>
 
-#include "base/options.h"
+#include "gz/header.h"
+#include "io/source.h"
 
 namespace kapsa {
 
 namespace {
 
-constexpr size_t buffer_size = size_t(64) << 10;
-constexpr size_t history = 8;  // bytes kept before pos when the buffer moves on
-constexpr off_t no_limit = off_t(~uint64_t(0) >> 1);
-
-// Bytes and bits of fd from a position on.
-struct Source {
-  int fd;
-  off_t limit;     // nothing at or after this offset is read
-  off_t at;        // file offset of buf[0]
-  size_t pos;      // next byte of buf to take (beyond len: zeros after the end)
-  size_t len;      // bytes of buf read from the file
-  bool eof;        // the file, or the limit, ends at buf[len]
-  int error;       // errno of a failed read, else 0
-  uint64_t bits;   // bits taken but not yet used, lowest first; above count
-                   // only the bits of buf[pos] on or zeros
-  unsigned count;  // how many, at most 63
-  unsigned char buf[buffer_size];
-};
-
-// Starts s at offset start of fd, keeping what it holds when start is in it.
-void source_seek(Source &s, off_t start) {
-  s.bits = 0;
-  s.count = 0;
-  if (start >= s.at && start <= s.at + off_t(s.len) && s.error == 0) {
-    s.pos = size_t(start - s.at);
-    return;
-  }
-  s.at = start;
-  s.pos = s.len = 0;
-  s.eof = false;
-  s.error = 0;
-}
-
-// Moves the unread bytes of buf (and a few before them) to its start and
-// reads more after them.  Returns false when a read fails or the file ended.
-bool source_fill(Source &s) {
-  if (s.eof || s.error) return false;
-  size_t keep_from = s.pos > history ? s.pos - history : 0;
-  memmove(s.buf, s.buf + keep_from, s.len - keep_from);
-  s.at += off_t(keep_from);
-  s.pos -= keep_from;
-  s.len -= keep_from;
-  off_t offset = s.at + off_t(s.len);
-  size_t room = sizeof s.buf - s.len;
-  if (offset >= s.limit) room = 0;
-  if (s.limit - offset < off_t(room)) room = size_t(s.limit - offset);
-  for (;;) {
-    ssize_t n = room ? pread(s.fd, s.buf + s.len, room, offset) : 0;
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      s.error = errno;
-      return false;
-    }
-    if (n == 0) {
-      s.eof = true;
-      return false;
-    }
-    s.len += size_t(n);
-    return true;
-  }
-}
-
-int source_byte(Source &s) {
-  while (s.pos >= s.len)
-    if (!source_fill(s)) return -1;
-  return s.buf[s.pos++];
-}
-
-bool source_skip(Source &s, size_t count) {
-  while (count--)
-    if (source_byte(s) < 0) return false;
-  return true;
-}
-
-bool source_skip_text(Source &s) {
-  for (;;) {
-    int c = source_byte(s);
-    if (c <= 0) return c == 0;
-  }
-}
-
 // Whether bits past the end of the file have been used.
-bool source_overran(const Source &s) { return s.pos > s.len && (s.pos - s.len) * 8 > s.count; }
+bool bits_overran(const Source &s) { return s.pos > s.len && (s.pos - s.len) * 8 > s.count; }
 
 // The eight bytes at p as a little-endian number.
 inline uint64_t load_le64(const unsigned char *p) {
@@ -136,9 +56,9 @@ inline uint64_t load_le64(const unsigned char *p) {
 
 // Brings s.count to 56 bits or more.  Returns false when a read failed or
 // bits past the end of the file have been used.
-bool source_refill_slow(Source &s) {
+bool bits_refill(Source &s) {
   if (s.pos + 8 > s.len) source_fill(s);
-  if (s.error || source_overran(s)) return false;
+  if (s.error || bits_overran(s)) return false;
   while (s.count <= 56) {
     uint64_t byte = s.pos < s.len ? s.buf[s.pos] : 0;
     s.bits |= byte << s.count;
@@ -150,7 +70,7 @@ bool source_refill_slow(Source &s) {
 
 // Skips count bytes from a byte boundary (no bits held).  Returns false when
 // the file ends before them or a read fails.
-bool source_skip_bytes(Source &s, size_t count) {
+bool bits_skip_bytes(Source &s, size_t count) {
   if (s.pos + count <= s.len) {
     s.pos += count;
     return true;
@@ -165,36 +85,14 @@ bool source_skip_bytes(Source &s, size_t count) {
   return true;
 }
 
-// Reads a member header from s as read_member_header would.  Returns 0 when
-// it is whole (or refused by its magic or method, which that reader says),
-// 1 when the input ends inside it, 2 when its name is 1,024 bytes or longer;
-// *accepted tells whether it is a deflate member's.
-int skip_header(Source &s, bool *accepted) {
-  *accepted = false;
-  int id1 = source_byte(s), id2 = source_byte(s);
-  if (id2 < 0) return 1;
-  if (id1 != 0x1f || (id2 != 0x8b && id2 != 0x9e)) return 0;
-  int method = source_byte(s);  // CM
-  if (method < 0) return 1;
-  if (method != 8) return 0;
-  int flags = source_byte(s);
-  if (flags < 0 || !source_skip(s, 6)) return 1;       // FLG, MTIME, XFL, OS
-  if ((flags & 0x02) && !source_skip(s, 2)) return 1;  // part number
-  if (flags & 0x04) {                                  // extra field
-    int low = source_byte(s), high = source_byte(s);
-    if (high < 0 || !source_skip(s, size_t(low | high << 8))) return 1;
-  }
-  if (flags & 0x08) {  // name
-    for (size_t i = 0;; i++) {
-      int c = source_byte(s);
-      if (c < 0) return 1;
-      if (c == 0) break;
-      if (i == text_size - 1) return 2;
-    }
-  }
-  if ((flags & 0x10) && !source_skip_text(s)) return 1;  // comment
-  *accepted = true;
-  return 0;
+// Reads a member header from s as read_member_header would: keeping its
+// name, so that one of 1,024 characters or more is found as the reader
+// would find it.  *accepted tells whether it is a deflate member's.
+HeaderCode skip_header(Source &s, bool *accepted) {
+  GzipHeader h;
+  HeaderCode code = header_parse([&s] { return source_byte(s); }, true, &h);
+  *accepted = code == HeaderCode::whole;
+  return code;
 }
 
 // Table entries (see the top of the file).
@@ -355,15 +253,7 @@ using WalkerPtr = std::unique_ptr<Walker, decltype(&free)>;
 WalkerPtr new_walker(int fd, off_t limit) {
   WalkerPtr w(static_cast<Walker *>(malloc(sizeof(Walker))), free);
   if (!w) return w;
-  Source &s = w->source;
-  s.fd = fd;
-  s.limit = limit;
-  s.at = -1;
-  s.pos = s.len = 0;
-  s.eof = false;
-  s.error = 0;
-  s.bits = 0;
-  s.count = 0;
+  source_begin(w->source, fd, limit, 0);
   uint8_t lengths[literal_symbols];
   for (unsigned i = 0; i < literal_symbols; i++)
     lengths[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
@@ -401,7 +291,7 @@ bool walk_codes(Source &s, const uint32_t *literal, unsigned literal_bits, const
       s.bits = bits;
       s.count = count;
       s.pos = pos;
-      if (!source_refill_slow(s)) return false;
+      if (!bits_refill(s)) return false;
       bits = s.bits;
       count = s.count;
       pos = s.pos;
@@ -460,7 +350,7 @@ bool read_dynamic_header(Walker &w, unsigned *literal_bits, unsigned *distance_b
                                                 11, 4,  12, 3, 13, 2, 14, 1, 15};
   Source &s = w.source;
   const SymbolEntries &entries = symbol_entries;
-  if (s.count < 14 && !source_refill_slow(s)) return false;
+  if (s.count < 14 && !bits_refill(s)) return false;
   unsigned literals = unsigned(s.bits & 31) + 257;          // HLIT
   unsigned distances = unsigned(s.bits >> 5 & 31) + 1;      // HDIST
   unsigned length_codes = unsigned(s.bits >> 10 & 15) + 4;  // HCLEN
@@ -470,7 +360,7 @@ bool read_dynamic_header(Walker &w, unsigned *literal_bits, unsigned *distance_b
 
   uint8_t lengths[286 + 30] = {0};
   for (unsigned i = 0; i < length_codes; i++) {
-    if (s.count < 3 && !source_refill_slow(s)) return false;
+    if (s.count < 3 && !bits_refill(s)) return false;
     lengths[order[i]] = uint8_t(s.bits & 7);
     s.bits >>= 3;
     s.count -= 3;
@@ -485,7 +375,7 @@ bool read_dynamic_header(Walker &w, unsigned *literal_bits, unsigned *distance_b
   const uint64_t mask = (uint64_t(1) << length_bits) - 1;
   const unsigned total = literals + distances;
   for (unsigned i = 0; i < total;) {
-    if (s.count < 14 && !source_refill_slow(s)) return false;
+    if (s.count < 14 && !bits_refill(s)) return false;
     uint32_t e = w.length[s.bits & mask];
     s.bits >>= e & 0xff;
     s.count -= e & 0xff;
@@ -529,7 +419,7 @@ bool walk_stream(Walker &w, uint64_t *length) {
   Source &s = w.source;
   uint64_t out = 0;
   for (bool final = false; !final;) {
-    if (s.count < 3 && !source_refill_slow(s)) return false;
+    if (s.count < 3 && !bits_refill(s)) return false;
     final = (s.bits & 1) != 0;        // BFINAL
     unsigned type = s.bits >> 1 & 3;  // BTYPE
     s.bits >>= 3;
@@ -537,12 +427,12 @@ bool walk_stream(Walker &w, uint64_t *length) {
     if (type == 0) {  // stored
       s.bits >>= s.count & 7;
       s.count &= ~7u;
-      if (s.count < 32 && !source_refill_slow(s)) return false;
+      if (s.count < 32 && !bits_refill(s)) return false;
       uint32_t len = uint32_t(s.bits & 0xffff);         // LEN
       uint32_t nlen = uint32_t(s.bits >> 16 & 0xffff);  // NLEN
       s.bits >>= 32;
       s.count -= 32;
-      if (len != (~nlen & 0xffff) || source_overran(s)) return false;
+      if (len != (~nlen & 0xffff) || bits_overran(s)) return false;
       out += len;
       size_t held = s.count / 8;
       if (len <= held) {
@@ -551,7 +441,7 @@ bool walk_stream(Walker &w, uint64_t *length) {
       } else {
         s.bits = 0;
         s.count = 0;
-        if (!source_skip_bytes(s, len - held)) return false;
+        if (!bits_skip_bytes(s, len - held)) return false;
       }
     } else if (type == 1) {
       if (!walk_codes(s, w.fixed_literal, w.fixed_literal_bits, w.fixed_distance,
@@ -566,7 +456,7 @@ bool walk_stream(Walker &w, uint64_t *length) {
       return false;
     }
   }
-  if (source_overran(s)) return false;
+  if (bits_overran(s)) return false;
   // Give back the whole bytes not used: the stream ends in the byte before.
   s.pos -= s.count / 8;
   s.bits = 0;
@@ -581,7 +471,8 @@ int walk_member_at(Walker &w, off_t start, uint64_t *length, uint32_t *isize) {
   Source &s = w.source;
   source_seek(s, start);
   bool accepted;
-  if (skip_header(s, &accepted) != 0 || !accepted || !walk_stream(w, length)) return -1;
+  skip_header(s, &accepted);
+  if (!accepted || !walk_stream(w, length)) return -1;
   if (!source_skip(s, 4)) return -1;  // CRC32, checked by a real read
   uint32_t stored = 0;
   for (int i = 0; i < 4; i++) {  // ISIZE
@@ -596,15 +487,16 @@ int walk_member_at(Walker &w, off_t start, uint64_t *length, uint32_t *isize) {
 }  // namespace
 
 int walk_header(int fd, off_t start) {
-  WalkerPtr w = new_walker(fd, no_limit);
+  WalkerPtr w = new_walker(fd, source_no_limit);
   if (!w) return 1;
   source_seek(w->source, start);
   bool accepted;
-  return skip_header(w->source, &accepted);
+  HeaderCode code = skip_header(w->source, &accepted);
+  return code == HeaderCode::truncated ? 1 : code == HeaderCode::name_too_long ? 2 : 0;
 }
 
 int walk_deflate(int fd, off_t start, uint64_t *length, off_t *end) {
-  WalkerPtr w = new_walker(fd, no_limit);
+  WalkerPtr w = new_walker(fd, source_no_limit);
   if (!w) return -1;
   Source &s = w->source;
   source_seek(s, start);
@@ -617,7 +509,7 @@ int walk_deflate(int fd, off_t start, uint64_t *length, off_t *end) {
 }
 
 int walk_member(int fd, off_t start, uint64_t *length, uint32_t *isize, off_t *end) {
-  WalkerPtr w = new_walker(fd, no_limit);
+  WalkerPtr w = new_walker(fd, source_no_limit);
   if (!w) return -1;
   if (walk_member_at(*w, start, length, isize) != 0) {
     errno = w->source.error;

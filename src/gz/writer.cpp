@@ -8,22 +8,24 @@
 //   8   02        XFL: 2 ("best compression"), whatever the level
 //   9   03        OS: Unix
 //   10  name, NUL the last path component of the input's name
-//   ... one raw deflate stream, 32 KB window, from compress_input (gz/deflate.h)
+//   ... one raw deflate stream, 32 KB window, from deflate_input (gz/deflate.h)
 //   -8  CRC-32 of the input
 //   -4  ISIZE: input length modulo 2^32
-// The output goes out through out_buf, and the compressor holds a bounded
+// The output goes to the sink through out_buf, and the compressor holds a bounded
 // number of chunks, so memory stays the same whatever the size of the input.
 #include "gz/writer.h"
 
-#include "base/options.h"
-#include "base/text.h"
-#include "gz/deflate.h"
+#include <cstring>
+
+#include "gz/header.h"
 #include "gz/stream.h"
+#include "lib/basename.h"
 
 namespace kapsa {
 
-int write_gzip_member(int in, int out) {
-  stream_begin(in, out);
+void write_gzip_member(int in, const char *name, Sink &out, const DeflateSettings &settings,
+                       const char *program) {
+  stream_begin(in, name, &out, program);
 
   put_byte(0x1f);  // ID1
   put_byte(0x8b);  // ID2
@@ -33,15 +35,16 @@ int write_gzip_member(int in, int out) {
   update_crc(nullptr, 0);
   put_byte(2);  // XFL
   put_byte(3);  // OS: Unix
-  for (const char *p = text_last_component(options.input_name); *p; p++) put_byte(*p);
+  char stored[header_name_size] = "";
+  if (strlen(name) < sizeof stored) memcpy(stored, name, strlen(name) + 1);
+  for (const char *p = basename(stored); *p; p++) put_byte(*p);
   put_byte(0);
 
-  compress_input();
+  deflate_input(settings);
 
   put_long(update_crc(stream.in_buf, 0));  // CRC32
   put_long(stream.in_total);               // ISIZE
   flush_out_buf();
-  return 0;
 }
 
 }  // namespace kapsa

@@ -15,7 +15,7 @@
 
 #include "base/syserr.h"
 #include "base/text.h"
-#include "gz/stream.h"
+#include "io/fdio.h"
 #include "tree/walk.h"
 
 namespace kapsa {
@@ -342,7 +342,7 @@ struct Out {
 
 // Writes what o holds.  Returns 0, or -1 after "<out>: <system error>".
 int flush(Out &o) {
-  if (o.fill && write_all(o.fd, o.buf, o.fill) != 0) {
+  if (o.fill && fdio_write(o.fd, o.buf, o.fill) != 0) {
     syserr_report(o.name);
     return -1;
   }
@@ -383,7 +383,7 @@ int put_file(const TreePlan &plan, TreeWalk &walk, const TreePlanEntry &e, Out &
   for (uint64_t left = e.size; left > 0;) {
     if (room(o, tree_block) != 0) return -1;
     size_t want = out_size - o.fill < left ? out_size - o.fill : size_t(left);
-    size_t got = read_full(fd, o.buf + o.fill, want);
+    size_t got = fdio_read(fd, o.buf + o.fill, want);
     if (got < want && errno != 0) return report_errno(plan.dir, e.name);
     if (got < want) return report(plan.dir, e.name, "changed size while it was read");
     o.fill += got;
@@ -391,7 +391,7 @@ int put_file(const TreePlan &plan, TreeWalk &walk, const TreePlanEntry &e, Out &
     left -= got;
   }
   unsigned char more;
-  size_t extra = read_full(fd, &more, 1);
+  size_t extra = fdio_read(fd, &more, 1);
   if (extra == 0 && errno != 0) return report_errno(plan.dir, e.name);
   if (extra) return report(plan.dir, e.name, "changed size while it was read");
   return put_zeros(o, padded(e.size) - e.size);

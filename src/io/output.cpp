@@ -1,7 +1,8 @@
 // The output path: windows of decoded bytes into the CRC and to the output
 // descriptor, on a writer thread when one can be started.
-#include "gz/output.h"
+#include "io/output.h"
 
+#include <libdeflate.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -12,7 +13,8 @@
 
 #include "base/fatal.h"
 #include "base/progress.h"
-#include "gz/sync.h"
+#include "io/fdio.h"
+#include "io/sync.h"
 
 namespace kapsa {
 
@@ -28,7 +30,7 @@ std::atomic<Output *> quiescing{nullptr};
 int flush_windows(Output &out, const unsigned char *data, size_t count, long long input,
                   bool on_writer) {
   while (count > 0) {
-    size_t piece = count < out_window_size ? count : out_window_size;
+    size_t piece = count < output_window_size ? count : output_window_size;
     if (on_writer) {
       out.busy.store(1);
       if (out.halt.load()) {
@@ -36,10 +38,10 @@ int flush_windows(Output &out, const unsigned char *data, size_t count, long lon
         for (;;) pause();  // the cleanup ends the process
       }
     }
-    if (out.crc) update_crc(data, piece);
-    int failed = out.fd >= 0 && write_all(out.fd, data, piece) != 0 ? errno : 0;
+    if (out.crc) out.crc_value = libdeflate_crc32(out.crc_value, data, piece);
+    int failed = out.fd >= 0 && fdio_write(out.fd, data, piece) != 0 ? errno : 0;
     if (!failed) {
-      stream.out_total += uint32_t(piece);
+      out.total += piece;
       long long share = piece == count ? input : input * (long long)piece / (long long)count;
       progress_advance(share);
       input -= share;
@@ -115,7 +117,7 @@ void hand_over(Output &out) {
     out.pending_input = 0;
     if (failed) {
       errno = failed;
-      stream_fatal_write();
+      fatal_write_error(out.program, out.name);
     }
     return;
   }
@@ -135,7 +137,7 @@ void finish(Output &out) {
   stop(out);
   if (out.write_errno) {
     errno = out.write_errno;
-    stream_fatal_write();
+    fatal_write_error(out.program, out.name);
   }
 }
 
@@ -146,19 +148,23 @@ Output::~Output() {
   for (unsigned char *region : regions) free(region);
 }
 
-void output_begin(Output &out, int fd, bool crc, bool quiet, long long total, long long done) {
+void output_begin(Output &out, int fd, const char *name, const char *program, bool crc, bool quiet,
+                  long long total, long long done) {
   out.fd = fd;
+  out.name = name;
+  out.program = program;
   out.crc = crc;
   out.quiet = quiet;
-  if (crc) update_crc(nullptr, 0);
+  out.crc_value = 0;
+  out.total = 0;
   progress_begin(total, done, quiet);
   bool regions = true;
   for (unsigned char *&region : out.regions)
     regions = regions && (region = static_cast<unsigned char *>(malloc(output_region_size)));
   if (!out.regions[0]) {
-    // Not even one region: the stream's own window serves.
-    out.regions[0] = static_cast<unsigned char *>(malloc(out_window_size));
-    if (!out.regions[0]) stream_fatal_error("out of memory");
+    // Not even one region: one window will do.
+    out.regions[0] = static_cast<unsigned char *>(malloc(output_window_size));
+    if (!out.regions[0]) fatal_error(program, name, "out of memory");
     return;
   }
   if (!regions) return;
@@ -175,7 +181,7 @@ void output_begin(Output &out, int fd, bool crc, bool quiet, long long total, lo
 }
 
 unsigned char *output_space(Output &out, size_t *room) {
-  size_t size = out.running || out.regions[1] ? output_region_size : out_window_size;
+  size_t size = out.running || out.regions[1] ? output_region_size : output_window_size;
   if (!out.running) {
     *room = size - out.cursor;
     return out.regions[0] + out.cursor;
@@ -199,13 +205,13 @@ void output_commit(Output &out, size_t count, long long input) {
   out.cursor += count;
   out.decoded += (long long)count;
   out.pending_input += input;
-  size_t size = out.running || out.regions[1] ? output_region_size : out_window_size;
+  size_t size = out.running || out.regions[1] ? output_region_size : output_window_size;
   if (out.cursor == size) hand_over(out);
 }
 
 void output_settle(Output &out) {
   int saved = errno;
-  out.cursor -= out.cursor % out_window_size;
+  out.cursor -= out.cursor % output_window_size;
   hand_over(out);
   finish(out);
   errno = saved;

@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "gz/output.h"
+#include "io/output.h"
 
 namespace kapsa {
 
@@ -50,20 +50,21 @@ int zstd_window_log_for(uint64_t cap_mib);
 // on standard error.
 void zstd_report_memory(const char *archive, uint64_t window);
 
-// Walks the frames of the payload that starts at offset start of fd, to the
-// end of the file, without moving the file position.  Returns 0 with *sizes
+// Walks the frames of the payload from offset start of fd up to offset end,
+// without moving the file position.  Returns 0 with *sizes
 // filled (whole false when the payload is cut or holds something that is no
 // frame: decoding it will say what), -1 when fd cannot be read.
-int zstd_measure(int fd, off_t start, ZstdSizes *sizes);
+int zstd_measure(int fd, off_t start, off_t end, ZstdSizes *sizes);
 
-// Decodes every frame from the stream's input (stream_begin) to its end
-// into out, which it ends.  Memory refused to the decoder ends the process
+// Decodes every frame read from in_fd (named name in the messages of
+// program), at most in_left bytes of it, into out, which it ends.  Memory refused to the decoder ends the process
 // with zstd_report_memory's message for window (the largest window, as
 // measured).  A damaged frame, a checksum mismatch, a window
 // too large or anything after the last frame ends the process with
 // "<archive>: damaged payload: <libzstd's reason>"; input that ends inside a
 // frame, or holds none, with "unexpected end of file".  Whole windows
 // decoded before the fault are written first.
-void zstd_decode(Output &out, uint64_t window);
+void zstd_decode(int in_fd, uint64_t in_left, const char *program, const char *name, Output &out,
+                 uint64_t window);
 
 }  // namespace kapsa

@@ -1,7 +1,6 @@
 // Decoding and measuring zstd payloads.
-#include "gz/zstd.h"
+#include "zstd/zstd.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 // The frame header reader is of libzstd's static-linking interface: the
 // library is linked in, never loaded.
@@ -11,11 +10,14 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 
 #include "base/fatal.h"
-#include "base/options.h"
 #include "base/progress.h"
-#include "gz/stream.h"
+#include "base/text.h"
+#include "io/fdio.h"
+#include "io/source.h"
 
 namespace kapsa {
 
@@ -31,56 +33,35 @@ struct DecoderGuard {
 // regions and the program's own (its buffers, stack and code), rounded up.
 constexpr uint64_t extraction_overhead = output_region_count * output_region_size + (1 << 20);
 
-[[noreturn]] void damaged(const char *reason) {
+[[noreturn]] void damaged(const char *name, const char *reason) {
   progress_end();
-  fprintf(stderr, "%s: damaged payload: %s\n", options.input_name, reason);
+  fprintf(stderr, "%s: damaged payload: %s\n", Shown(name).text, reason);
   fatal_exit();
 }
 
-// Bytes of fd at any offset, through a buffer of its own (pread).
-struct Reader {
-  int fd;
-  off_t buffered_at = -1;  // file offset of buf[0]
-  size_t len = 0;
-  unsigned char buf[65536];
-};
-
-// Copies count bytes at offset into data.  Returns how many there were.
-size_t read_at(Reader &r, off_t offset, unsigned char *data, size_t count) {
-  size_t got = 0;
-  while (got < count) {
-    off_t at = offset + off_t(got);
-    if (r.buffered_at < 0 || at < r.buffered_at || at >= r.buffered_at + off_t(r.len)) {
-      ssize_t n;
-      do {
-        n = pread(r.fd, r.buf, sizeof r.buf, at);
-      } while (n < 0 && errno == EINTR);
-      if (n <= 0) {
-        r.buffered_at = -1;
-        return got;
-      }
-      r.buffered_at = at;
-      r.len = size_t(n);
-    }
-    size_t from = size_t(at - r.buffered_at);
-    size_t piece = r.len - from < count - got ? r.len - from : count - got;
-    for (size_t i = 0; i < piece; i++) data[got + i] = r.buf[from + i];
-    got += piece;
-  }
-  return got;
-}
+// A block of the payload read at a time: libzstd's own suggestion.
+using Block = std::unique_ptr<unsigned char, decltype(&free)>;
+using SourcePtr = std::unique_ptr<Source, decltype(&free)>;
 
 }  // namespace
 
-int zstd_measure(int fd, off_t start, ZstdSizes *sizes) {
+int zstd_measure(int fd, off_t start, off_t end, ZstdSizes *sizes) {
   *sizes = ZstdSizes{0, 0, false, false, 0};
-  struct stat st;
-  if (fstat(fd, &st) != 0) return -1;
-  Reader r{fd, -1, 0, {}};
-  off_t at = start, end = st.st_size;
+  SourcePtr source(static_cast<Source *>(malloc(sizeof(Source))), free);
+  if (!source) return -1;
+  Source &r = *source;
+  source_begin(r, fd, end, start);
+  // The bytes at offset at, as many as there are up to count.
+  auto read_at = [&r](off_t at, unsigned char *data, size_t count) {
+    source_seek(r, at);
+    size_t got = 0;
+    for (int c; got < count && (c = source_byte(r)) >= 0;) data[got++] = (unsigned char)c;
+    return got;
+  };
+  off_t at = start;
   while (at < end) {
     unsigned char head[ZSTD_FRAMEHEADERSIZE_MAX];
-    size_t n = read_at(r, at, head, sizeof head);
+    size_t n = read_at(at, head, sizeof head);
     ZSTD_frameHeader frame;
     if (n < 4 || ZSTD_getFrameHeader(&frame, head, n) != 0) return 0;  // not a whole frame
     if (frame.frameType == ZSTD_skippableFrame) {
@@ -93,7 +74,7 @@ int zstd_measure(int fd, off_t start, ZstdSizes *sizes) {
     if (frame.windowSize > sizes->window) sizes->window = frame.windowSize;
     for (bool last = false; !last;) {  // the blocks
       unsigned char block[3];
-      if (read_at(r, at, block, 3) != 3) return 0;
+      if (read_at(at, block, 3) != 3) return 0;
       uint32_t header = uint32_t(block[0]) | uint32_t(block[1]) << 8 | uint32_t(block[2]) << 16;
       last = header & 1;
       uint32_t type = (header >> 1) & 3, size = header >> 3;
@@ -110,6 +91,10 @@ int zstd_measure(int fd, off_t start, ZstdSizes *sizes) {
     } else {
       sizes->content += frame.frameContentSize;
     }
+  }
+  if (r.error) {
+    errno = r.error;
+    return -1;
   }
   sizes->whole = sizes->frames > 0 && at == end;
   return 0;
@@ -135,11 +120,12 @@ void zstd_report_memory(const char *archive, uint64_t window) {
           (unsigned long long)zstd_memory_mib(window));
 }
 
-void zstd_decode(Output &out, uint64_t window) {
+void zstd_decode(int in_fd, uint64_t in_left, const char *program, const char *name, Output &out,
+                 uint64_t window) {
   auto short_of_memory = [&]() {
     output_settle(out);
     progress_end();
-    zstd_report_memory(options.input_name, window);
+    zstd_report_memory(name, window);
     fatal_exit();
   };
   ZSTD_DCtx *dctx = ZSTD_createDCtx();
@@ -147,33 +133,38 @@ void zstd_decode(Output &out, uint64_t window) {
   DecoderGuard guard{dctx};
   if (ZSTD_isError(ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, zstd_window_log_max)))
     short_of_memory();
-  ZSTD_inBuffer in = {stream.in_buf, stream.in_len, stream.in_pos};
+  size_t block_size = ZSTD_DStreamInSize();
+  Block block(static_cast<unsigned char *>(malloc(block_size)), free);
+  if (!block) short_of_memory();
+  ZSTD_inBuffer in = {block.get(), 0, 0};
   size_t hint = 0;       // what the last call said: 0 at the end of a frame
   bool decoded = false;  // a call was made
   bool drained = true;   // the decoder holds no output it has not given: it wants input
   for (;;) {
     if (in.pos == in.size && drained) {
-      if (try_refill_input() < 0) {
+      size_t want = in_left < block_size ? size_t(in_left) : block_size;
+      errno = 0;
+      size_t n = want ? fdio_read(in_fd, block.get(), want) : 0;
+      in_left -= n;
+      if (n == 0) {
         if (errno != 0 || hint != 0 || !decoded) {
           output_settle(out);
-          stream_fatal_read();  // a read error, or the input ends inside a frame
+          fatal_read_error(program, name);  // a read error, or the input ends inside a frame
         }
         break;
       }
-      stream.in_pos = 0;
-      in = {stream.in_buf, stream.in_len, 0};
+      in = {block.get(), n, 0};
     }
     size_t room;
     unsigned char *space = output_space(out, &room);
     ZSTD_outBuffer ob = {space, room, 0};
     size_t taken = in.pos;
     hint = ZSTD_decompressStream(dctx, &ob, &in);
-    stream.in_pos = uint32_t(in.pos);
     output_commit(out, ob.pos, (long long)(in.pos - taken));
     if (ZSTD_getErrorCode(hint) == ZSTD_error_memory_allocation) short_of_memory();
     if (ZSTD_isError(hint)) {
       output_settle(out);
-      damaged(ZSTD_getErrorName(hint));
+      damaged(name, ZSTD_getErrorName(hint));
     }
     decoded = true;
     // A frame that is whole and flushed (0) holds nothing more, even when it

@@ -1,5 +1,5 @@
 // The stop for a failed mutex or condition call.
-#include "gz/sync.h"
+#include "io/sync.h"
 
 #include <cstdlib>
 

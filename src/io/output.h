@@ -5,21 +5,22 @@
 // it decoded, with the input bytes it took for that (output_commit).  The
 // path writes the bytes window by window (32,768 bytes, the last one of the
 // payload shorter), in order, to the output descriptor (none when it is
-// -1: an archive being checked), folds them into the CRC when the payload
-// kind needs it, counts them in out_total and advances the progress line by
-// the input they came from.
+// -1: an archive being checked), folds them into its CRC-32 when the
+// payload kind needs it, counts them and advances the progress line by the
+// input they came from.
 //
 // The writes happen on a writer thread when one can be started, so that
 // the CRC and the write system calls leave the decoding thread; else the
 // same calls are made on the decoding thread.  Either way the writes, their
 // sizes and their order are the same, and the decoder sees one path.  While
-// the writer runs, it alone touches the CRC register, out_total and the
-// progress line, which thus shows what has been delivered, not what has
-// been decoded ahead.
+// the writer runs, it alone touches the CRC, the count and the progress
+// line, which thus shows what has been delivered, not what has been decoded
+// ahead.
 //
 // The writer never reports or ends anything: a write that fails stops it,
 // and the decoding thread learns the write's errno from output_space,
-// output_settle or output_end and reports it.  Only the asynchronous
+// output_settle or output_end and reports it (fatal_write_error, with the
+// output's name).  Only the asynchronous
 // signals are blocked in the writer: they reach the decoding thread, while
 // a fault in the writer is handled on it and still cleans up.  Before the
 // cleanup of a signal closes the extract command's pipe and clears the
@@ -33,20 +34,24 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "gz/stream.h"
 
 namespace kapsa {
 
-constexpr size_t output_region_size = 32 * size_t(out_window_size);
+constexpr size_t output_window_size = 32768;
+constexpr size_t output_region_size = 32 * output_window_size;
 constexpr int output_region_count = 4;
 
 // The output path of one payload.  The writer is stopped and joined, and the
 // regions freed, when the record goes out of scope (the fuzzing build's
 // throw included).
 struct Output {
-  int fd = -1;         // where the bytes go; -1: nowhere
-  bool crc = false;    // fold them into the stream's CRC register
-  bool quiet = false;  // no progress line
+  int fd = -1;                  // where the bytes go; -1: nowhere
+  const char *name = "";        // its name in messages
+  const char *program = "";     // starts the messages
+  bool crc = false;             // fold them into crc_value
+  bool quiet = false;           // no progress line
+  uint32_t crc_value = 0;       // CRC-32 of the bytes written so far
+  uint64_t total = 0;           // bytes written so far
 
   // The regions being filled and written; when the writer thread runs,
   // regions[handed % count] is the next one to fill.
@@ -76,12 +81,13 @@ struct Output {
   ~Output();
 };
 
-// Starts the output path to fd (-1: nowhere), folding into the CRC when crc
-// is set (the register is preset), with a progress line over total input
-// bytes, done of them already, unless quiet.  Starts the writer thread when
+// Starts the output path to fd (-1: nowhere), named name in the messages
+// of program, folding into its CRC-32 when crc is set, with a progress line
+// over total input bytes, done of them already, unless quiet.  Starts the writer thread when
 // its regions can be had and the thread started; else the decoding thread
 // writes, the same way.
-void output_begin(Output &out, int fd, bool crc, bool quiet, long long total, long long done);
+void output_begin(Output &out, int fd, const char *name, const char *program, bool crc, bool quiet,
+                  long long total, long long done);
 
 // The space to decode into next: *room bytes (at least one).  A write that
 // failed ends the process with its error.

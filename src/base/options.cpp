@@ -1,8 +1,0 @@
-// The one instance of the run settings.
-#include "base/options.h"
-
-namespace kapsa {
-
-Options options = {};
-
-}  // namespace kapsa
