@@ -73,14 +73,11 @@ int write_preamble(const char *extractor, const Preamble &p, Sink &out, const ch
     fprintf(stderr, "%s: unable to find kapsa to build preamble\n", program);
     return -1;
   }
-  struct stat st;
-  if (stat(path, &st) != 0) {
-    syserr_report(path);
-    return -1;
-  }
   int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
     syserr_report(path);
+    if (fd >= 0) close(fd);
     return -1;
   }
   size_t size = size_t(st.st_size);

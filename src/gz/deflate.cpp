@@ -94,23 +94,13 @@ size_t deflate_splice(unsigned char *data, size_t size, const DeflateEnd &end) {
 
 namespace {
 
-// The 4 and 8 bytes at p as little-endian numbers, so that the choice of
-// levels, and with it the archive, is the same on every host.
-uint32_t load_le32(const unsigned char *p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  v = __builtin_bswap32(v);
-#endif
-  return v;
-}
-
-uint64_t load_le64(const unsigned char *p) {
-  uint64_t v;
-  memcpy(&v, p, 8);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  v = __builtin_bswap64(v);
-#endif
+// The bytes at p as a little-endian number of type T, so that the choice of
+// levels, and with it the archive, is the same on every host (compilers
+// make one load of the loop).
+template <typename T>
+T load_le(const unsigned char *p) {
+  T v = 0;
+  for (size_t i = 0; i < sizeof v; i++) v |= T(p[i]) << (8 * i);
   return v;
 }
 
@@ -119,7 +109,7 @@ uint64_t load_le64(const unsigned char *p) {
 unsigned common_length(const unsigned char *a, const unsigned char *b, unsigned limit) {
   unsigned length = 0;
   while (length < limit) {
-    uint64_t differ = load_le64(a + length) ^ load_le64(b + length);
+    uint64_t differ = load_le<uint64_t>(a + length) ^ load_le<uint64_t>(b + length);
     if (differ != 0) {
       length += unsigned(__builtin_ctzll(differ)) / 8;
       break;
@@ -161,7 +151,7 @@ int deflate_block_level(const unsigned char *data, size_t size, uint16_t *counts
   for (size_t begin = 0; begin + 4 <= size; begin += stretch) {
     size_t end = begin + stretch < size - 3 ? begin + stretch : size - 3;
     for (size_t i = begin; i < end; i++) {
-      uint32_t slot = (load_le32(data + i) * 0x9E3779B1u) >> 16;
+      uint32_t slot = (load_le<uint32_t>(data + i) * 0x9E3779B1u) >> 16;
       unsigned bits = counts[slot >> 4], bit = 1u << (slot & 15);
       uint32_t is_new = (bits & bit) == 0;
       counts[slot >> 4] = uint16_t(bits | bit);
@@ -186,7 +176,7 @@ int deflate_block_level(const unsigned char *data, size_t size, uint16_t *counts
   unsigned pending = 0;  // then: the length of its match, 0 for none
   // The last 8 bytes begin no search: matches are compared 8 bytes at a time.
   for (size_t i = 0; i + 8 <= size; i++) {
-    uint32_t word = load_le32(data + i);
+    uint32_t word = load_le<uint32_t>(data + i);
     uint32_t slot3 = ((word & 0xffffff) * 0x9E3779B1u) >> 17;
     uint32_t slot4 = (word * 0x9E3779B1u) >> 17;
     unsigned seen = counts[slot3];

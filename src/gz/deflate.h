@@ -16,9 +16,8 @@
 
 namespace kapsa {
 
-constexpr int deflate_level_min = 1;
-constexpr int deflate_level_max = 12;
-constexpr int deflate_default_level = 9;
+// Levels: libdeflate's 1 to 12; 9 stands for the automatic choice.
+constexpr int deflate_level_min = 1, deflate_level_max = 12, deflate_default_level = 9;
 constexpr int deflate_threads_max = 256;
 constexpr size_t deflate_chunk_size = size_t(4) << 20;
 // At most this many chunks are in memory at once (each one chunk_size of

@@ -8,12 +8,17 @@
 
 namespace kapsa {
 
-size_t fdio_read(int fd, void *data, size_t count) {
+namespace {
+
+// Reads count bytes into data, from the file position (offset -1) or at
+// offset, as the two calls below promise.
+size_t read_whole(int fd, long long offset, void *data, size_t count) {
   unsigned char *p = static_cast<unsigned char *>(data);
   size_t got = 0;
   errno = 0;
   while (got < count) {
-    ssize_t n = read(fd, p + got, count - got);
+    ssize_t n = offset < 0 ? read(fd, p + got, count - got)
+                           : pread(fd, p + got, count - got, off_t(offset + (long long)got));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return got;
     if (n == 0) {
@@ -25,21 +30,12 @@ size_t fdio_read(int fd, void *data, size_t count) {
   return got;
 }
 
+}  // namespace
+
+size_t fdio_read(int fd, void *data, size_t count) { return read_whole(fd, -1, data, count); }
+
 size_t fdio_read_at(int fd, long long offset, void *data, size_t count) {
-  unsigned char *p = static_cast<unsigned char *>(data);
-  size_t got = 0;
-  errno = 0;
-  while (got < count) {
-    ssize_t n = pread(fd, p + got, count - got, off_t(offset + (long long)got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return got;
-    if (n == 0) {
-      errno = 0;
-      return got;
-    }
-    got += size_t(n);
-  }
-  return got;
+  return read_whole(fd, offset, data, count);
 }
 
 int fdio_write(int fd, const void *data, size_t count) {

@@ -38,11 +38,10 @@
 
 namespace kapsa {
 
-constexpr size_t sign_signature_size = 64;
-constexpr size_t sign_comment_max = 1024;
+// An Ed25519 signature; the longest trusted comment.
+constexpr size_t sign_signature_size = 64, sign_comment_max = 1024;
 // A block with an empty comment; a footer.
-constexpr size_t sign_block_min = 180;
-constexpr size_t sign_footer_size = 24;
+constexpr size_t sign_block_min = 180, sign_footer_size = 24;
 // The most that sign_make_block writes: the longest block and the footer.
 constexpr size_t sign_block_max = sign_block_min + sign_comment_max + sign_footer_size;
 

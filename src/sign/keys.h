@@ -37,9 +37,8 @@
 
 namespace kapsa {
 
-constexpr size_t sign_key_id_size = 8;
-constexpr size_t sign_public_key_size = 32;
-constexpr size_t sign_secret_key_size = 64;
+// A key id (minisign's), an Ed25519 public key and secret key.
+constexpr size_t sign_key_id_size = 8, sign_public_key_size = 32, sign_secret_key_size = 64;
 // Room for a key id as minisign shows it: 16 hex digits and a NUL.
 constexpr size_t sign_key_id_text_size = 17;
 // Room for a public key as minisign's one-line text ("RW...") and a NUL.

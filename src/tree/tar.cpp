@@ -364,29 +364,26 @@ int take_entry(TreeParser &p, char typeflag, bool posix) {
   e.implied = false;
   p.has_path = p.has_linkpath = p.has_size = p.has_mtime = false;
 
-  switch (typeflag) {
-    case '0':
-    case '\0':
-    case '7':
-      e.type = TreeType::file;
-      break;
-    case '1':
-      e.type = TreeType::hard_link;
-      break;
-    case '2':
-      e.type = TreeType::symlink;
-      break;
-    case '5':
-      e.type = TreeType::directory;
-      break;
-    case '3':
-    case '4':
-      return refuse(p, "device file", raw, p.header_offset);
-    case '6':
-      return refuse(p, "FIFO", raw, p.header_offset);
-    default:
-      return refuse(p, "unsupported entry type", raw, p.header_offset);
+  // The entry types packed and unpacked, and the words for those refused.
+  static const struct {
+    const char *flags;  // the typeflags of the type
+    TreeType type;
+    const char *refusal;  // null: taken
+  } types[] = {{"0\0" "7", TreeType::file, nullptr},
+               {"1", TreeType::hard_link, nullptr},
+               {"2", TreeType::symlink, nullptr},
+               {"5", TreeType::directory, nullptr},
+               {"34", TreeType::file, "device file"},
+               {"6", TreeType::file, "FIFO"}};
+  const char *refusal = "unsupported entry type";
+  for (const auto &t : types) {
+    size_t flags = t.flags[0] == '0' ? 3 : strlen(t.flags);  // the file's include NUL
+    if (!memchr(t.flags, typeflag, flags)) continue;
+    e.type = t.type;
+    refusal = t.refusal;
+    break;
   }
+  if (refusal) return refuse(p, refusal, raw, p.header_offset);
   const char *reason = clean_name(raw, p.name);
   size_t raw_len = strlen(raw);
   if (!reason && raw[raw_len - 1] == '/' && e.type != TreeType::directory)
