@@ -100,12 +100,13 @@ demo:
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = fuzz_preamble fuzz_gzip fuzz_strsplit fuzz_mnttab fuzz_expand fuzz_deflate \
-               fuzz_check
+               fuzz_check fuzz_tar fuzz_sign
 FUZZ_RUNS = $(FUZZ_TARGETS:%=fuzz-run-%)
 # Each target has a dictionary of what it parses (fuzz/dict/<target>.dict).
 # The locator reads 8,191 bytes at a time: its inputs must reach past that.
 FUZZ_ARGS_fuzz_preamble = -max_len=12288
 FUZZ_ARGS_fuzz_check = -max_len=12288
+FUZZ_ARGS_fuzz_tar = -max_len=16384
 .PHONY: $(FUZZ_RUNS)
 
 fuzz: $(FUZZ_RUNS)

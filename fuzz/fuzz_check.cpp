@@ -11,7 +11,6 @@
 #include <cstring>
 
 #include "archive/check.h"
-#include "archive/features.h"
 #include "archive/preamble.h"
 #include "base/fatal.h"
 #include "base/options.h"
@@ -34,20 +33,23 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   archive->fill(data, size);
   const char *path = archive->path.c_str();
-  fuzz::reset_state();
+  fuzz::reset_stream();
+  Options options = fuzz::fresh_options();
   options.check_mode = 1;
   bool stopped = false;
-  Archive a = {-1, 0, path};
+  Archive a = {};
+  a.fd = -1;
   try {
-    if (open_archive(path, true, &a) != 0) return 0;  // no archive: nothing was checked
-    check_archive(a);
+    // No archive: nothing was checked.
+    if (archive_open(path, true, false, options.program_name, &a) != 0) return 0;
+    check_archive(a, options);
   } catch (const FatalStop &) {
     // The real program ends here; the fuzzer closes what the run left open.
     if (a.fd > STDERR_FILENO) close(a.fd);
     stopped = true;
   }
   fflush(stdout);
-  if (stopped || options.exit_code != 0 || payload_kind() != PayloadKind::gzip) return 0;
+  if (stopped || options.exit_code != 0 || a.payload.kind != PayloadKind::gzip) return 0;
   // Passed: the first member behind the preamble inflates whole, where zlib
   // reads its header as this program does (1F 8B, no part number, no
   // reserved flag bits).

@@ -17,9 +17,9 @@
 #include <cstring>
 #include <string>
 
-#include "base/options.h"
 #include "extract/command.h"
 #include "fuzz_support.h"
+#include "payload/payload.h"
 
 using namespace kapsa;
 
@@ -38,11 +38,12 @@ std::string shell_word(const std::string &text) {
   return word + "'";
 }
 
-std::string reference_expansion(const std::string &command, const std::string &cwd, bool quote) {
+std::string reference_expansion(const std::string &command, const std::string &name,
+                                const std::string &cwd, bool quote) {
   std::string out;
   for (size_t i = 0; i < command.size(); i++) {
     if (command[i] == '%' && i + 1 < command.size() && command[i + 1] == 'o') {
-      out += quote ? shell_word(options.payload_name) : options.payload_name;
+      out += quote ? shell_word(name) : name;
       i++;
     } else if (command[i] == '%' && i + 1 < command.size() && command[i + 1] == 'p') {
       out += quote ? shell_word(cwd) : cwd;
@@ -57,9 +58,10 @@ std::string reference_expansion(const std::string &command, const std::string &c
   return out;
 }
 
-void check_expansion(const std::string &command, const std::string &cwd, bool quote) {
-  std::string expected = reference_expansion(command, cwd, quote);
-  char *got = expand_command(command.c_str(), quote);
+void check_expansion(const std::string &command, const std::string &name, const std::string &cwd,
+                     bool quote) {
+  std::string expected = reference_expansion(command, name, cwd, quote);
+  char *got = expand_command(command.c_str(), name.c_str(), "archive", quote);
   if (expected.size() > command_limit) {
     if (got) abort();  // a command is never handed out cut
     return;
@@ -87,10 +89,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::vector<std::string> texts = fuzz::split_texts(data, size, 3);
-  fuzz::reset_state();
-  strcpy(options.input_name, "archive");
-  std::string name = texts[1].substr(0, text_size - 1);
-  memcpy(options.payload_name, name.c_str(), name.size() + 1);
+  std::string name = texts[1].substr(0, payload_name_size - 1);
 
   std::string dir = texts[2].substr(0, NAME_MAX);
   for (char &c : dir)
@@ -101,8 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     perror(cwd.c_str());
     abort();
   }
-  check_expansion(texts[0], cwd, false);
-  check_expansion(texts[0], cwd, true);
+  check_expansion(texts[0], name, cwd, false);
+  check_expansion(texts[0], name, cwd, true);
   if (fchdir(home_fd) != 0 || rmdir(cwd.c_str()) != 0) abort();
   return 0;
 }

@@ -13,10 +13,11 @@
 #include <cstring>
 
 #include "base/fatal.h"
-#include "base/options.h"
 #include "fuzz_support.h"
 #include "gz/reader.h"
 #include "gz/stream.h"
+#include "io/output.h"
+#include "payload/payload.h"
 
 using namespace kapsa;
 
@@ -37,24 +38,21 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   payload->fill(data, size);
-  fuzz::reset_state();
-  strcpy(options.input_name, "payload");
-  strcpy(options.payload_name, "stdout");
-
-  // Verbose prints the part number and extra field; a name is copied.
-  options.verbose = 1;
+  fuzz::reset_stream();
+  char name[payload_name_size] = "stdout";
   try {
-    stream_begin(payload->fd, -1);
-    int method = read_member_header(options.verbose);
+    stream_begin(payload->fd, "payload", nullptr, fuzz::program);
+    // With notes the part number and extra field are said; a name is copied.
+    int method = read_member_header(true, true, name);
     if (method != 8 && method != -1) abort();
     if (method == 8) {
-      if (strnlen(options.payload_name, text_size) >= text_size) abort();
+      if (strnlen(name, sizeof name) >= sizeof name) abort();
       Output out;
-      output_begin(out, null_fd, true, true, 0, 0);
+      output_begin(out, null_fd, name, fuzz::program, true, true, 0, 0);
       inflate_member(out);
-      check_member_trailer();
+      check_member_trailer(out);
       // A member that passed its checks was all read, trailer included.
-      if (uint32_t(size) < stream.in_total - (stream.in_len - stream.in_pos)) abort();
+      if (uint32_t(size) < stream_consumed()) abort();
     }
   } catch (const FatalStop &) {
   }

@@ -16,7 +16,6 @@
 #include "archive/listing.h"
 #include "archive/preamble.h"
 #include "base/fatal.h"
-#include "base/options.h"
 #include "extract/driver.h"
 #include "fuzz_support.h"
 
@@ -45,7 +44,8 @@ void check_locator(const uint8_t *data, size_t size) {
   std::string texts[4];
   long expected = expected_preamble(data, size, texts);
   off_t offset = -1;
-  int fd = find_preamble(archive->path.c_str(), false, &offset);
+  Preamble preamble = {};
+  int fd = find_preamble(archive->path.c_str(), false, &preamble, &offset, fuzz::program);
   if ((fd >= 0) != (expected >= 0)) {
     fprintf(stderr, "find_preamble gave %d, expected payload offset %ld\n", fd, expected);
     abort();
@@ -79,25 +79,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   archive->fill(data, size);
   const char *path = archive->path.c_str();
 
-  fuzz::reset_state();
+  fuzz::reset_stream();
   check_locator(data, size);
 
-  fuzz::reset_state();
+  fuzz::reset_stream();
+  Options options = fuzz::fresh_options();
   options.list_mode = 1;
   options.verbose = 1;
-  Archive a = {-1, 0, path};
+  Listing listing;
+  Archive a = {};
   try {
     // The listing reports damage without ending the run, and closes.
-    if (open_archive(path, true, &a) == 0) list_archive(a);
+    if (archive_open(path, true, false, options.program_name, &a) == 0)
+      list_archive(a, options, listing);
   } catch (const FatalStop &) {
     abort();
   }
 
-  fuzz::reset_state();
+  fuzz::reset_stream();
+  options = fuzz::fresh_options();
   options.extract_only = 1;
+  a = {};
   a.fd = -1;
   try {
-    if (open_archive(path, true, &a) == 0) extract_archive(a);
+    if (archive_open(path, true, false, options.program_name, &a) == 0)
+      extract_archive(a, options);
   } catch (const FatalStop &) {
     // The real program ends here; the fuzzer closes what the run left open.
     if (a.fd > STDERR_FILENO) close(a.fd);

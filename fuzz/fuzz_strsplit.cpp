@@ -1,10 +1,12 @@
-// Fuzz target: strsplit with arbitrary texts and delimiter sets, and
-// feature_lookup on arbitrary feature lists.
+// Fuzz target: strsplit with arbitrary texts and delimiter sets, and the
+// feature list lookups (feature_lookup, feature_item, feature_number) on
+// arbitrary feature lists.
 //
 // The input is three texts separated by NUL bytes: the delimiter set, the
-// text to split (also the key looked up), and the feature list (cut to
-// 1,023 characters).
+// text to split (also a key looked up), and the feature list (cut to 1,023
+// characters).
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/features.h"
-#include "archive/preamble.h"
+#include "base/features.h"
+#include "base/options.h"
 #include "fuzz_support.h"
 #include "lib/aplist.h"
 #include "lib/strsplit.h"
@@ -86,9 +88,9 @@ void check_split(const std::string &text, const std::string &delimiters) {
 
 // The lookup is the text from the key's first occurrence up to the next
 // "," or 255 characters, whichever comes first.
-void check_lookup(const char *key) {
-  const char *found = feature_lookup(key);
-  const char *at = strstr(preamble.features, key);
+void check_lookup(const char *list, const char *key) {
+  const char *found = feature_lookup(list, key);
+  const char *at = strstr(list, key);
   if (!at) {
     if (found) abort();
     return;
@@ -99,16 +101,71 @@ void check_lookup(const char *key) {
   if (strlen(found) != len || strncmp(found, at, len) != 0) abort();
 }
 
+// The items of a list as the lookups walk them: the texts between commas,
+// a last empty one (after a trailing comma) left out.
+std::vector<std::string> items_of(const std::string &list) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  for (size_t comma; (comma = list.find(',', start)) != std::string::npos; start = comma + 1)
+    items.push_back(list.substr(start, comma - start));
+  if (start < list.size()) items.push_back(list.substr(start));
+  return items;
+}
+
+// feature_item: the first item that is key, or key and "=" and more.
+void check_item(const std::string &list, const std::string &key) {
+  const char *found = feature_item(list.c_str(), key.c_str());
+  for (const std::string &item : items_of(list)) {
+    if (item == key || item.compare(0, key.size() + 1, key + "=") == 0) {
+      if (!found || item.substr(0, feature_item_max) != found) abort();
+      return;
+    }
+  }
+  if (found) abort();
+}
+
+// feature_number: -1 without an item that begins with key; -2 for a second
+// one, or a value that is not all decimal digits below 2^63.
+void check_number(const std::string &list, const std::string &key) {
+  long long expected = -1;
+  for (const std::string &item : items_of(list)) {
+    if (item.compare(0, key.size(), key) != 0) continue;
+    std::string digits = item.substr(key.size());
+    if (expected != -1 || digits.empty() ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+      expected = -2;
+      break;
+    }
+    digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
+    const std::string max = std::to_string(LLONG_MAX);
+    if (digits.size() > max.size() || (digits.size() == max.size() && digits > max)) {
+      expected = -2;
+      break;
+    }
+    expected = std::stoll(digits);
+  }
+  long long got = feature_number(list.c_str(), key.c_str());
+  if (got != expected) {
+    fprintf(stderr, "feature_number(\"%s\", \"%s\"): %lld, expected %lld\n", list.c_str(),
+            key.c_str(), got, expected);
+    abort();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::vector<std::string> texts = fuzz::split_texts(data, size, 3);
-  fuzz::reset_state();
   check_split(texts[1], texts[0]);
 
   std::string features = texts[2].substr(0, text_size - 1);
-  memcpy(preamble.features, features.c_str(), features.size() + 1);
-  for (const char *key : {"NOCOMPR", "NAME=", "VFYFS=", "FSSUB="}) check_lookup(key);
-  check_lookup(texts[1].substr(0, 300).c_str());
+  const char *list = features.c_str();
+  for (const char *key : {"NOCOMPR", "NAME=", "VFYFS=", "FSSUB="}) check_lookup(list, key);
+  std::string key = texts[1].substr(0, 300);
+  check_lookup(list, key.c_str());
+  for (const char *item : {"ZSTD", "NAME", "VERIFY"}) check_item(features, item);
+  check_item(features, key);
+  for (const char *number : {"SIZE=", "MEMBERS="}) check_number(features, number);
+  check_number(features, key);
   return 0;
 }

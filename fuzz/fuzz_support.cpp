@@ -9,21 +9,19 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "archive/preamble.h"
-#include "base/options.h"
-#include "gz/reader.h"
 #include "gz/stream.h"
 
 namespace fuzz {
 
-void reset_state() {
-  kapsa::options = {};
-  kapsa::options.program_name = "kapsa";
-  kapsa::preamble = {};
+kapsa::Options fresh_options() {
+  kapsa::Options options = {};
+  options.program_name = program;
+  return options;
+}
+
+void reset_stream() {
   memset(&kapsa::stream, 0, sizeof kapsa::stream);
   kapsa::stream.crc_register = 0xffffffffu;
-  kapsa::member_time = 0;
-  kapsa::framing_bytes = 0;
 }
 
 void silence_stdout() {

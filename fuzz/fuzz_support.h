@@ -1,5 +1,6 @@
-// Shared pieces of the fuzz targets: the per-input reset of the process-wide
-// state, and an in-memory file that the code under test opens by path.
+// Shared pieces of the fuzz targets: the run record of a fresh run, the
+// reset of the stream layer between inputs, and an in-memory file that the
+// code under test opens by path.
 #pragma once
 
 #include <cstddef>
@@ -7,12 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "base/options.h"
+
 namespace fuzz {
 
-// Puts kapsa::options, kapsa::preamble, the stream state and the gzip
-// reader's records back to their state at program start, as if each input
-// were a fresh run.  program_name becomes "kapsa".
-void reset_state();
+// The program name every target's messages start with.
+constexpr const char *program = "kapsa";
+
+// The run record of a run given no options: program_name "kapsa", the
+// rest zero, as start-up fills it before reading the command line.
+kapsa::Options fresh_options();
+
+// Puts the gzip stream layer (kapsa::stream, the one state that stays
+// process-wide) back to its state at program start, so that no input sees
+// what the one before left in it.
+void reset_stream();
 
 // Sends standard output to /dev/null for the rest of the process.
 void silence_stdout();

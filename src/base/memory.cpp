@@ -68,7 +68,7 @@ uint64_t stat_value(const char *stat, const char *key) {
 // UINT64_MAX when it sets no limit.
 uint64_t room_of(const char *dir, bool v2) {
   char path[path_size], value[64];
-  static char stat[16384];
+  char stat[16384];
   if (text_format(path, sizeof path, "%s/%s", dir, v2 ? "memory.max" : "memory.limit_in_bytes") !=
           0 ||
       !read_small_file(path, value, sizeof value))
@@ -114,7 +114,7 @@ uint64_t room_along(const char *mount_point, const char *root, const char *path,
 }  // namespace
 
 uint64_t memory_cgroup_room() {
-  static char cgroups[8192], mounts[65536];
+  char cgroups[8192], mounts[65536];
   if (!read_small_file("/proc/self/cgroup", cgroups, sizeof cgroups) ||
       !read_small_file("/proc/self/mountinfo", mounts, sizeof mounts))
     return UINT64_MAX;
