@@ -291,6 +291,109 @@ def deflate_seeds():
     }
 
 
+# ---- tar streams ---------------------------------------------------------
+
+def tar_stream(members, fmt=None):
+    """A tar stream written by Python's tarfile: members are (TarInfo
+    settings, data) pairs.  The record padding tarfile adds is cut back to
+    the two zero blocks that end the stream."""
+    import io
+    import tarfile
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode="w", format=fmt or tarfile.PAX_FORMAT) as tar:
+        for fields, data in members:
+            info = tarfile.TarInfo(fields.pop("name"))
+            info.mtime, info.mode, info.uname, info.gname = 1700000000, 0o644, "u", "g"
+            for key, value in fields.items():
+                setattr(info, key, value)
+            info.size = len(data) if info.type in (tarfile.REGTYPE, tarfile.AREGTYPE) else 0
+            tar.addfile(info, io.BytesIO(data) if info.size else None)
+    data = out.getvalue().rstrip(b"\0")
+    return data + b"\0" * (-len(data) % 512) + b"\0" * 1024
+
+
+def ustar_header(name, typeflag=b"0", size=0, linkname=b"", magic=b"ustar\x0000"):
+    """One header block written field by field, with its checksum."""
+    h = bytearray(512)
+    h[0:len(name)] = name
+    h[100:108] = b"0000644\0"
+    h[108:116] = h[116:124] = b"0000000\0"
+    h[124:136] = b"%011o\0" % size
+    h[136:148] = b"14540000000\0"
+    h[156:157] = typeflag
+    h[157:157 + len(linkname)] = linkname
+    h[257:265] = magic
+    h[148:156] = b" " * 8
+    h[148:156] = b"%06o\0 " % sum(h)
+    return bytes(h)
+
+
+def tar_seeds():
+    import tarfile
+    f = lambda name, data=b"", **kw: (dict(name=name, **kw), data)
+    d = lambda name, **kw: (dict(name=name, type=tarfile.DIRTYPE, mode=0o755, **kw), b"")
+    zero2 = b"\0" * 1024
+    return {
+        "pax-tree.tar": tar_stream([d("top"), f("top/a.txt", TEXT[:300]),
+                                    (dict(name="top/link", type=tarfile.SYMTYPE, linkname="a.txt"), b""),
+                                    (dict(name="top/hard", type=tarfile.LNKTYPE, linkname="top/a.txt"), b""),
+                                    f("top/sub/deep/empty")]),
+        "pax-long-name.tar": tar_stream([f("d/" + "n" * 150 + "/" + "m" * 120, b"long"),
+                                         (dict(name="l", type=tarfile.SYMTYPE, linkname="d/" + "t" * 120), b"")]),
+        "pax-records.tar": tar_stream([f("r", b"x", pax_headers={"mtime": "1700000000.5", "comment": "c",
+                                                               "size": "1"})]),
+        "gnu-long-name.tar": tar_stream([f("g/" + "q" * 120, b"gnu"),
+                                         (dict(name="s", type=tarfile.SYMTYPE, linkname="g/" + "q" * 120), b"")],
+                                        tarfile.GNU_FORMAT),
+        "ustar-block-data.tar": tar_stream([f("b.bin", bytes(range(256)) * 2 + b"end")], tarfile.USTAR_FORMAT),
+        "absolute.tar": ustar_header(b"/etc/passwd") + zero2,
+        "dotdot.tar": ustar_header(b"a/../../b") + zero2,
+        "symlink-out.tar": ustar_header(b"a/l", b"2", linkname=b"../../x") + zero2,
+        "hard-link-missing.tar": ustar_header(b"h", b"1", linkname=b"nothing") + zero2,
+        "through-symlink.tar": ustar_header(b"l", b"2", linkname=b".") + ustar_header(b"l/f") + zero2,
+        "twice.tar": ustar_header(b"f") + ustar_header(b"f") + zero2,
+        "device.tar": ustar_header(b"dev", b"3") + zero2,
+        "gnu-magic.tar": ustar_header(b"g.txt", magic=b"ustar  \0") + zero2,
+        "truncated-data.tar": ustar_header(b"t", size=700) + b"t" * 600,
+        "lone-zero-block.tar": ustar_header(b"z") + b"\0" * 512 + ustar_header(b"y") + zero2,
+        "data-after-end.tar": ustar_header(b"e") + zero2 + b"\0" * 100 + b"!",
+        "bad-checksum.tar": ustar_header(b"c")[:148] + b"0000000\0" + ustar_header(b"c")[156:] + zero2,
+        "empty.tar": zero2,
+    }
+
+
+# ---- signature blocks ----------------------------------------------------
+
+def signed_tail(comment=b"", signed=b"#!/bin/sh\nexit 0\n", zeros=0, algorithm=b"ED", extra=b"",
+                offset=None, length=None):
+    """A file that ends in a signature block and footer, as the fuzzer takes
+    it: two bytes (little-endian) of leading zero bytes, then the tail."""
+    block = (b"KAPSASIG" + algorithm + bytes(range(8)) + bytes(range(32, 64)) + b"\x5a" * 64
+             + struct.pack("<H", len(comment)) + comment + b"\xa5" * 64)
+    offset = zeros + len(signed) if offset is None else offset
+    length = len(block) if length is None else length
+    return struct.pack("<H", zeros) + signed + block + struct.pack("<QQ", offset, length) + b"KAPSAEND" + extra
+
+
+def sign_seeds():
+    good = signed_tail(b"timestamp:1700000000 file:a.kar")
+    return {
+        "signed": good,
+        "signed-empty-comment": signed_tail(),
+        "signed-longest-comment": signed_tail(b"c" * 1024),
+        "signed-after-zeros": signed_tail(b"big", zeros=5000),
+        "unsigned": struct.pack("<H", 0) + b"#!/bin/sh\nexit 0\n" * 4,
+        "unsigned-after-zeros": struct.pack("<H", 65535) + b"tail",
+        "algorithm": signed_tail(algorithm=b"Ed"),
+        "footer-outside": signed_tail(offset=1 << 40),
+        "footer-gap": signed_tail(b"c", offset=3),
+        "comment-line-break": signed_tail(b"a\nb"),
+        "cut-in-block": good[:120],
+        "cut-in-footer": good[:-5],
+        "data-after": good + b"more",
+    }
+
+
 def main():
     kapsa = sys.argv[1] if len(sys.argv) > 1 else os.path.join(TOP, "build", "kapsa")
     if not os.access(kapsa, os.X_OK):
@@ -303,6 +406,8 @@ def main():
         "fuzz_mnttab": mnttab_seeds(),
         "fuzz_expand": expand_seeds(),
         "fuzz_deflate": deflate_seeds(),
+        "fuzz_tar": tar_seeds(),
+        "fuzz_sign": sign_seeds(),
     }
     # The check path reads whole archives, as the locator does.
     targets["fuzz_check"] = dict(targets["fuzz_preamble"])

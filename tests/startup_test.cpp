@@ -154,23 +154,43 @@ TEST_F(FirstUse, ThePrerequisitesScriptInstallsOnlyWhatIsMissing) {
          "for m in $MISSING; do [ \"$m\" = \"$p\" ] && echo 'install ok installed arm64' && exit; "
          "done\n"
          "echo 'install ok installed amd64'\n");
-  script("apt-get", "echo \"apt-get $*\" >> $LOG\n");
+  // The simulation removes what $REMOVES names, which the wanted package
+  // conflicts with.
+  script("apt-get",
+         "echo \"apt-get $*\" >> $LOG\n"
+         "case \"$*\" in *' -s '*) [ -n \"$REMOVES\" ] && echo \"Remv $REMOVES [1.0]\" ;; esac\n"
+         "exit 0\n");
+  script("apt-cache", "echo \"Conflicts: $REMOVES\"\n");
   script("dpkg",
          "case $1 in --print-foreign-architectures) echo arm64 ;; "
          "--print-architecture) echo amd64 ;; esac\n");
   script("id", "echo $FAKE_UID\n");
   script("sudo", "exit 1\n");
   struct Case {
-    std::string missing, uid;
+    std::string missing, uid, removes;
     int status;
     std::string log, err;
   } cases[] = {
-      {"", "0", 0, "", ""},
-      {"musl-dev libdeflate-dev", "1000", 1, "",
+      {"", "0", "", 0, "", ""},
+      {"musl-dev libdeflate-dev", "1000", "", 1, "",
        "scripts/prerequisites: missing Debian packages for 'demo': libdeflate-dev musl-dev\n"
-       "scripts/prerequisites: run as root: apt-get install -y libdeflate-dev musl-dev\n"},
-      {"libdeflate-dev", "0", 0, "apt-get update -q\napt-get install -y -q libdeflate-dev\n",
+       "scripts/prerequisites: run as root: apt-get install -y --no-remove libdeflate-dev "
+       "musl-dev\n"},
+      {"libdeflate-dev", "0", "", 0,
+       "apt-get -o DPkg::Lock::Timeout=600 update -q\n"
+       "apt-get -o DPkg::Lock::Timeout=600 -s -q install -y libdeflate-dev\n"
+       "apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-remove libdeflate-dev\n",
        "scripts/prerequisites: installing libdeflate-dev\n"},
+      // What would remove an installed package is said, and nothing installed.
+      {"libdeflate-dev", "0", "busybox", 1,
+       "apt-get -o DPkg::Lock::Timeout=600 update -q\n"
+       "apt-get -o DPkg::Lock::Timeout=600 -s -q install -y libdeflate-dev\n",
+       "scripts/prerequisites: installing libdeflate-dev\n"
+       "scripts/prerequisites: installing libdeflate-dev would remove installed packages; nothing "
+       "was installed:\n"
+       "scripts/prerequisites:   busybox (installed) conflicts with libdeflate-dev (wanted)\n"
+       "scripts/prerequisites: remove the installed ones yourself if they can go, then run this "
+       "again\n"},
   };
   for (const Case &c : cases) {
     RunOptions o;
@@ -178,6 +198,7 @@ TEST_F(FirstUse, ThePrerequisitesScriptInstallsOnlyWhatIsMissing) {
     o.env["PATH"] = fake + ":/usr/bin:/bin";
     o.env["MISSING"] = c.missing;
     o.env["FAKE_UID"] = c.uid;
+    o.env["REMOVES"] = c.removes;
     o.env["LOG"] = dir / "log";
     unlink((dir / "log").c_str());
     Result r = test::sh("sh scripts/prerequisites demo", o);

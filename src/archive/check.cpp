@@ -4,9 +4,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 
+#include "base/features.h"
 #include "base/text.h"
 #include "payload/payload.h"
+#include "tree/tar.h"
 
 namespace kapsa {
 
@@ -22,8 +26,21 @@ int check_payload(Archive &a, const Options &options, bool notes, uint64_t *memo
   uint64_t mib;
   if (payload_check_members(p, true) != 0 || payload_memory_check(p, &mib) != 0) return -1;
   if (memory_mib) *memory_mib = mib;
-  payload_decode(p, -1, p.name, options.quiet);
-  return 1;
+  if (!feature_item(a.preamble.features, "TREE")) {
+    payload_decode(p, -1, p.name, options.quiet);
+    return 1;
+  }
+  // A tree's stream is checked as an installation would unpack it: every
+  // header, every name and type.
+  std::unique_ptr<TreeCheck, decltype(&free)> check(
+      static_cast<TreeCheck *>(calloc(1, sizeof(TreeCheck))), free);
+  if (!check) {
+    fprintf(stderr, "%s: out of memory\n", Shown(a.name).text);
+    return -1;
+  }
+  tree_check_begin(*check, a.name, false);
+  payload_decode(p, -1, p.name, options.quiet, tree_check_consume, check.get());
+  return tree_check_end(*check) == 0 ? 1 : -1;
 }
 
 void check_archive(Archive &a, Options &options) {

@@ -9,9 +9,14 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 
+#include "base/features.h"
 #include "base/text.h"
+#include "base/fatal.h"
 #include "payload/payload.h"
+#include "tree/tar.h"
 
 namespace kapsa {
 
@@ -21,8 +26,8 @@ void list_archive(Archive &a, Options &options, Listing &listing) {
   // are refused; the other archives of the run are still listed.
   bool refused = payload_look_ahead(p) != 0 || payload_read_header(p, options.verbose, true) != 0 ||
                  payload_measure(p) != 0 || payload_check_members(p, false) != 0;
-  close(a.fd);
   if (refused) {
+    close(a.fd);
     options.exit_code = 1;
     return;
   }
@@ -39,6 +44,18 @@ void list_archive(Archive &a, Options &options, Listing &listing) {
   line("    Run: ", pre.run_command);
   line("Extract: ", pre.extract_command[0] ? pre.extract_command : "cat > %p/%o");
   payload_print_statistics(p, options.verbose, &listing.header_due);
+  // A tree's entries follow, when asked for (-v): the stream is decoded
+  // for them, and checked as --check checks it.
+  if (options.verbose && feature_item(pre.features, "TREE")) {
+    fflush(stdout);
+    std::unique_ptr<TreeCheck, decltype(&free)> check(
+        static_cast<TreeCheck *>(calloc(1, sizeof(TreeCheck))), free);
+    if (!check) fatal_error(options.program_name, a.name, "out of memory");
+    tree_check_begin(*check, a.name, true);
+    payload_decode(p, -1, p.name, true, tree_check_consume, check.get());
+    if (tree_check_end(*check) != 0) options.exit_code = 1;
+  }
+  close(a.fd);
 }
 
 }  // namespace kapsa

@@ -3,6 +3,7 @@
 #include "base/fatal.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include <initializer_list>
 
 #include "base/progress.h"
+#include "base/rmtree.h"
 #include "base/syserr.h"
 #include "base/text.h"
 
@@ -31,6 +33,8 @@ struct Cleanup {
   dev_t link_device;                   // the link itself, as made: a link
   ino_t link_inode;                    //   put there later is someone else's
   volatile sig_atomic_t link_set;      // link_path is registered
+  char staging[link_buffer_size * 2];  // a staging directory this run is filling
+  volatile sig_atomic_t staging_set;   // staging is registered
   volatile sig_atomic_t child_pid;     // the extract command; 0 when none
   volatile sig_atomic_t child_fd;      // the pipe to its standard input
   const char *child_command;           // its command line, for messages
@@ -81,6 +85,13 @@ void remove_link_now() {
   if (strcmp(target, cleanup.link_target) == 0) unlink(cleanup.link_path);
 }
 
+// Removes the registered staging directory, all of it.  Async-signal-safe.
+void remove_staging_now() {
+  if (!cleanup.staging_set) return;
+  cleanup.staging_set = 0;
+  rmtree(AT_FDCWD, cleanup.staging);
+}
+
 void on_fatal_signal(int sig, siginfo_t *info, void *) {
   // A write of our own to a pipe without a reader: the write fails with
   // EPIPE, and the code that made it decides.
@@ -90,6 +101,7 @@ void on_fatal_signal(int sig, siginfo_t *info, void *) {
   if (auto quiesce = cleanup_quiesce.load()) quiesce();
   progress_end();
   end_child_now();
+  remove_staging_now();
   remove_link_now();
   signal(sig, SIG_DFL);
   raise(sig);  // delivered, with the default action, when the handler returns
@@ -148,6 +160,14 @@ void fatal_set_link(const char *path, const char *target) {
     cleanup.link_inode = st.st_ino;
     cleanup.link_set = 1;
   }
+  fatal_restore_signals(&old);
+}
+
+void fatal_set_staging(const char *path, bool remove) {
+  sigset_t old;
+  fatal_block_signals(&old);
+  if (remove) remove_staging_now();
+  cleanup.staging_set = path && text_copy(cleanup.staging, sizeof cleanup.staging, path) == 0;
   fatal_restore_signals(&old);
 }
 
@@ -226,6 +246,7 @@ void fatal_exit() {
   if (auto quiesce = cleanup_quiesce.load()) quiesce();
   int status;
   fatal_end_child(&status);
+  fatal_set_staging(nullptr, true);
   fatal_remove_link();
   fflush(stdout);
   exit(1);

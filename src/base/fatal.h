@@ -76,6 +76,11 @@ void fatal_set_link(const char *path, const char *target);
 // else there is left alone.  Forgets it either way.
 void fatal_remove_link();
 
+// Registers the staging directory at path (absolute) that the run is
+// filling: every way out but success removes it, all of it.  Null forgets
+// the one registered; with remove, it is removed first.
+void fatal_set_staging(const char *path, bool remove = false);
+
 // Registers the running extract command: its process id, the descriptor of
 // the pipe to its standard input, its command line and the archive it
 // extracts (both kept by the caller).

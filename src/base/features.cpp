@@ -70,8 +70,9 @@ long long feature_number(const char *list, const char *key) {
       unsigned long long value = 0;
       for (; digit < end; digit++) {
         if (*digit < '0' || *digit > '9') return -2;
-        value = value * 10 + unsigned(*digit - '0');
-        if (value > (unsigned long long)LLONG_MAX) return -2;  // 2^63 or more
+        unsigned d = unsigned(*digit - '0');
+        if (value > ((unsigned long long)LLONG_MAX - d) / 10) return -2;  // 2^63 or more
+        value = value * 10 + d;
       }
       number = (long long)value;
     }

@@ -29,6 +29,8 @@ struct Options {
   char extractor_path[text_size];  // -p, else the running program: copied by a build
   const char *program_path;        // the running program's file, for what is installed beside it
   char temp_path[text_size];       // -t in extract mode: alternative place for the data
+  char target[text_size];          // --target in extract mode: where a tree is installed
+  int replace;                     // --replace: a tree replaces an existing one (rolled back on failure)
   char **post_install_args;        // after "--": the post-install command's "$@"
   int post_install_count;          // how many; 0 without "--"
   int level;                       // --level: the gzip level of every chunk; 0: chosen per block

@@ -21,6 +21,7 @@
 #include "base/progress.h"
 #include "base/text.h"
 #include "extract/command.h"
+#include "extract/install.h"
 #include "extract/placement.h"
 #include "payload/payload.h"
 
@@ -89,10 +90,10 @@ int make_room(const Archive &a, const Options &options, char *link, char *data_d
                               options);
 }
 
-// Decodes the payload of a (header read) into out_fd.  Returns 0; 1 when a
-// raw payload held no byte at all.
-int transfer_payload(Archive &a, const Options &options, int out_fd) {
-  Payload &p = a.payload;
+// Says what is being extracted, unless quiet: the banner (the comment and
+// "Please wait..."), and with -v or -x the payload's name.
+void banner(const Archive &a, const Options &options) {
+  const Payload &p = a.payload;
   if (!options.quiet) {
     // The archive's texts are shown escaped: the banner keeps its lines.
     const char *comment = a.preamble.comment;
@@ -107,6 +108,13 @@ int transfer_payload(Archive &a, const Options &options, int out_fd) {
       fputs("...\n", stderr);
     }
   }
+}
+
+// Decodes the payload of a (header read) into out_fd.  Returns 0; 1 when a
+// raw payload held no byte at all.
+int transfer_payload(Archive &a, const Options &options, int out_fd) {
+  Payload &p = a.payload;
+  banner(a, options);
   long long decoded = payload_decode(p, out_fd, p.name, options.quiet);
   return !payload_is_checked(p) && decoded == 0 ? 1 : 0;
 }
@@ -124,6 +132,77 @@ int verify_first(Archive &a, const Options &options) {
   payload_begin(a.payload, a.fd, a.payload_offset, a.payload_end, a.preamble.features, a.name,
                 options.program_name);
   return 0;
+}
+
+// Whether the archive a is a tree that kapsa installs itself: built from a
+// directory (TREE) without an extract command of its own, and not run with
+// -x (which writes the tar stream to standard output).
+bool installs_tree(const Archive &a, const Options &options) {
+  return feature_item(a.preamble.features, "TREE") && !a.preamble.extract_command[0] &&
+         !options.extract_only;
+}
+
+// Where a tree goes: with VFYFS= where the placement puts it (the path it
+// names, already there and replaced with --replace), else --target, else
+// NAME in the current directory.  *placed tells that the placement made
+// the (empty) directory; link receives a link it made.  Returns 0, or -1
+// when the placement refused.
+int tree_target(const Archive &a, const Options &options, char *target, bool *placed, char *link) {
+  const char *features = a.preamble.features;
+  *placed = false;
+  if (feature_lookup(features, "VFYFS=")) {
+    char installed[text_size];
+    const char *fs = feature_lookup(features, "VFYFS=");
+    text_copy(installed, sizeof installed, strchr(fs, '=') + 1);
+    if (const char *sub = feature_lookup(features, "FSSUB=")) {
+      size_t n = strlen(installed);
+      text_format(installed + n, sizeof installed - n, "/%s", strchr(sub, '=') + 1);
+    }
+    struct stat st;
+    if (options.replace && installed[0] && stat(installed, &st) == 0) {
+      text_copy(target, text_size, installed);
+      return 0;
+    }
+    if (make_room(a, options, link, target) != 0) return -1;
+    *placed = link[0] != '\0';
+    return 0;
+  }
+  const char *name = options.target[0] ? options.target : a.payload.name;
+  text_copy(target, text_size, name);
+  return 0;
+}
+
+// Installs the tree of the archive a: placement, staging, unpacking,
+// publishing, the post-install command, and with --replace the old tree's
+// removal or return.  Returns the extraction's result.
+int install(Archive &a, Options &options, bool post_install) {
+  const char *path = a.name;
+  Payload &p = a.payload;
+  char target[text_size] = "", link[link_buffer_size] = "";
+  bool placed;
+  Install in;
+  int status = tree_target(a, options, target, &placed, link) == 0 &&
+                       install_begin(in, target, options.replace, placed, path,
+                                     options.program_name) == 0
+                   ? 0
+                   : -1;
+  if (status == 0) {
+    banner(a, options);
+    if (install_unpack(in, p, options.quiet) != 0 || install_publish(in) != 0) status = -1;
+  }
+  if (status == 0 && link[0]) {
+    // The tree stays where the placement put it, and its path keeps
+    // leading there.
+    fatal_set_link(nullptr, nullptr);
+    fprintf(stderr, "%s: installed in %s; %s links to it\n", Shown(path).text,
+            Shown(in.target).text, Shown(link).text);
+  }
+  if (status == 0 && post_install)
+    status = run_post_install(path, in.target, a.preamble, p.name, options);
+  if (in.exchanged) install_finish(in, status == 0);
+  close(a.fd);
+  fatal_remove_link();
+  return status;
 }
 
 }  // namespace
@@ -152,6 +231,8 @@ int extract_archive(Archive &a, Options &options) {
     close(a.fd);
     return -1;
   }
+
+  if (method == 0 && installs_tree(a, options)) return install(a, options, post_install);
 
   char link[link_buffer_size] = "";
   char data_dir[text_size] = "";  // where the data lands: the placement's, or "."

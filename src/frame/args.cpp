@@ -29,7 +29,9 @@ enum LongOption {
   arch_option,
   quiet_option,
   zstd_option,
-  zstd_memory_option
+  zstd_memory_option,
+  target_option,
+  replace_option
 };
 
 // --zstd-memory: the frames' smallest window needs about 6 MiB to unpack.
@@ -39,8 +41,12 @@ constexpr int zstd_memory_min = 8, zstd_memory_max = 1 << 20;
 // not fit.  Returns 0, or -1 after printing why.
 int take_argument(char *field, int option, const char *argument, const char *program) {
   if (text_copy(field, text_size, argument) == 0) return 0;
-  fprintf(stderr, "%s: argument of -%c too long (at most %zu characters)\n", program, option,
-          text_size - 1);
+  if (option < 256)
+    fprintf(stderr, "%s: argument of -%c too long (at most %zu characters)\n", program, option,
+            text_size - 1);
+  else
+    fprintf(stderr, "%s: argument of --%s too long (at most %zu characters)\n", program,
+            option == target_option ? "target" : "?", text_size - 1);
   return -1;
 }
 
@@ -53,7 +59,8 @@ const FlagOption flag_options[] = {
     {'c', &Options::to_stdout},      {'l', &Options::list_mode},
     {'v', &Options::verbose},        {'x', &Options::extract_only},
     {'n', &Options::no_run},         {check_option, &Options::check_mode},
-    {quiet_option, &Options::quiet}, {verify_option, &Options::verify_first}};
+    {quiet_option, &Options::quiet}, {verify_option, &Options::verify_first},
+    {replace_option, &Options::replace}};
 
 // Options that copy their argument into a text of the run record (-t only
 // in extract mode) or of the preamble texts.
@@ -67,7 +74,8 @@ const TextOption text_options[] = {{'p', &Options::extractor_path, nullptr, fals
                                    {'C', nullptr, &Preamble::comment, false},
                                    {'r', nullptr, &Preamble::run_command, false},
                                    {'f', nullptr, &Preamble::extract_command, false},
-                                   {'t', &Options::temp_path, nullptr, true}};
+                                   {'t', &Options::temp_path, nullptr, true},
+                                   {target_option, &Options::target, nullptr, true}};
 
 // Options that append a feature item in build mode (and are ignored in
 // extract mode): the key, followed by the argument when there is one.
@@ -231,6 +239,8 @@ const struct option args_long_options[] = {
     {"quiet", no_argument, nullptr, quiet_option},
     {"zstd", optional_argument, nullptr, zstd_option},
     {"zstd-memory", required_argument, nullptr, zstd_memory_option},
+    {"target", required_argument, nullptr, target_option},
+    {"replace", no_argument, nullptr, replace_option},
     {nullptr, 0, nullptr, 0},
 };
 

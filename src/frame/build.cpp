@@ -4,6 +4,8 @@
 #include "frame/build.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +24,7 @@
 #include "base/text.h"
 #include "lib/basename.h"
 #include "payload/payload.h"
+#include "tree/pack.h"
 #include "zstd/zstd.h"
 
 
@@ -171,6 +174,94 @@ int take_name_item(const char *file, char *item) {
   return -1;
 }
 
+// The tar stream's writer, on a thread of its own: the plan's stream into
+// fd, which it closes.
+struct Streamer {
+  const TreePlan *plan;
+  int fd;
+  int status;  // tree_stream's result
+};
+
+void *stream_tree(void *arg) {
+  Streamer &s = *static_cast<Streamer *>(arg);
+  s.status = tree_stream(*s.plan, s.fd, "the tar stream");
+  close(s.fd);
+  return nullptr;
+}
+
+// The time a reproducible build clamps modification times to
+// (SOURCE_DATE_EPOCH), or -1.
+long long source_date_epoch() {
+  const char *text = getenv("SOURCE_DATE_EPOCH");
+  if (!text || !*text || strspn(text, "0123456789") != strlen(text) || strlen(text) > 18)
+    return -1;
+  return atoll(text);
+}
+
+// Builds the archive of the directory dir: its tree as one pax tar stream
+// (tree/pack.h), planned, checked and measured before anything is written,
+// the feature items TREE, NAME=<its name> and SIZE=<the stream's length>,
+// then the stream encoded as the payload's one member or frame.  Returns
+// the exit status.
+int build_tree(Options &options, Preamble &texts, const char *dir, PayloadKind kind,
+               const EncodeSettings &settings, Sink &out) {
+  const char *me = options.program_name;
+  char *features = texts.features;
+  const size_t features_size = sizeof texts.features;
+  char name[text_size];
+  if (text_copy(name, sizeof name, dir) != 0) {
+    errno = ENAMETOOLONG;
+    syserr_report(dir);
+    return 1;
+  }
+  for (size_t n = strlen(name); n > 1 && name[n - 1] == '/';) name[--n] = '\0';
+  char item[text_size];
+  if (take_name_item(name, item) != 0) return 1;
+  if (!item[0] || strcmp(item, ".") == 0 || strcmp(item, "..") == 0 || strcmp(item, "/") == 0) {
+    fprintf(stderr, "%s: the tree needs a name: give the directory by its name\n",
+            Shown(dir).text);
+    return 1;
+  }
+  TreePlan plan = {};
+  if (tree_plan(dir, source_date_epoch(), &plan) != 0) return 1;
+  std::unique_ptr<TreePlan, decltype(&tree_plan_free)> planned(&plan, tree_plan_free);
+  char size[32];
+  text_format(size, sizeof size, "%llu", (unsigned long long)plan.stream_bytes);
+  if (feature_add(features, features_size, "TREE", "", me) != 0 ||
+      feature_add(features, features_size, "NAME=", item, me) != 0 ||
+      feature_add(features, features_size, "SIZE=", size, me) != 0 ||
+      write_preamble(options.extractor_path, texts, out, me) != 0)
+    return 1;
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    syserr_report(me);
+    return 1;
+  }
+  Streamer streamer = {&plan, ends[1], -1};
+  pthread_t thread;
+  sigset_t old;
+  fatal_block_signals(&old, false);  // signals are the main thread's
+  int started = pthread_create(&thread, nullptr, stream_tree, &streamer);
+  fatal_restore_signals(&old);
+  if (started != 0) {
+    errno = started;
+    syserr_report(me);
+    close(ends[0]);
+    close(ends[1]);
+    return 1;
+  }
+  progress_begin(plan.stream_bytes, 0, options.quiet);
+  uint64_t read;
+  int encoded = payload_encode(kind, ends[0], item, (long long)plan.stream_bytes, out, settings,
+                               me, &read);
+  close(ends[0]);  // a writer still going meets a broken pipe and stops
+  pthread_join(thread, nullptr);
+  progress_end();
+  if (encoded != 0 || streamer.status != 0) return 1;
+  if (close(out.fd) != 0 && errno != EINTR) fatal_write_error(me, out.name);
+  return options.exit_code;
+}
+
 }  // namespace
 
 int build_archive(Options &options, Preamble &texts, int file_count, char **files, Sink &out) {
@@ -213,6 +304,16 @@ int build_archive(Options &options, Preamble &texts, int file_count, char **file
       settings.zstd_window_log = zstd_window_log_for(uint64_t(options.zstd_memory));
     if (feature_add(features, features_size, "ZSTD", "", me) != 0) return 1;
   }
+  // One directory, alone, is packed as a tree.
+  struct stat first;
+  if (stat(files[0], &first) == 0 && S_ISDIR(first.st_mode)) {
+    if (file_count > 1) {
+      fprintf(stderr, "%s: a directory is packed alone: %s [options] %s > app.run\n",
+              Shown(files[0]).text, me, Shown(files[0]).text);
+      return 1;
+    }
+    return build_tree(options, texts, files[0], payload_classify(features), settings, out);
+  }
   char name_item[text_size];
   if (take_name_item(files[0], name_item) != 0) return 1;
   if (feature_add(features, features_size, "NAME=", name_item, me) != 0) return 1;
@@ -249,6 +350,11 @@ int build_archive(Options &options, Preamble &texts, int file_count, char **file
     for (int i = 0; i < file_count; i++)
       if (inputs[size_t(i)] >= 0) close(inputs[size_t(i)]);
   };
+  // A build that cannot take every input writes nothing.
+  if (options.exit_code != 0) {
+    close_inputs();
+    return 1;
+  }
   // A payload of several members or frames says how many, so that an
   // archive cut where one of them begins is not taken for a whole one.
   if (members > 1 && payload_records_members(kind)) {
@@ -268,9 +374,9 @@ int build_archive(Options &options, Preamble &texts, int file_count, char **file
   for (int i = 0; i < file_count; i++) {
     int fd = inputs[size_t(i)];
     if (fd < 0) continue;
-    payload_note_input(kind, fd, files[i], me);
+    payload_note_input(kind, fd, files[i], -1, me);
     uint64_t read;
-    if (payload_encode(kind, fd, files[i], out, settings, me, &read) != 0) {
+    if (payload_encode(kind, fd, files[i], -1, out, settings, me, &read) != 0) {
       close_inputs();
       return 1;
     }

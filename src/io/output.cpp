@@ -20,6 +20,13 @@ namespace kapsa {
 
 namespace {
 
+// Ends the process for the write that failed with errno: a consumer that
+// refused its bytes has said why.
+[[noreturn]] void write_failed(const Output &out) {
+  if (out.consume && errno == ECANCELED) fatal_exit();
+  fatal_write_error(out.program, out.name);
+}
+
 // The path whose writer runs now, for the cleanup's quiesce hook.
 std::atomic<Output *> quiescing{nullptr};
 
@@ -39,7 +46,11 @@ int flush_windows(Output &out, const unsigned char *data, size_t count, long lon
       }
     }
     if (out.crc) out.crc_value = libdeflate_crc32(out.crc_value, data, piece);
-    int failed = out.fd >= 0 && fdio_write(out.fd, data, piece) != 0 ? errno : 0;
+    int failed = 0;
+    if (out.consume)
+      failed = out.consume(out.consumer, data, piece) != 0 ? ECANCELED : 0;
+    else if (out.fd >= 0 && fdio_write(out.fd, data, piece) != 0)
+      failed = errno;
     if (!failed) {
       out.total += piece;
       long long share = piece == count ? input : input * (long long)piece / (long long)count;
@@ -117,7 +128,7 @@ void hand_over(Output &out) {
     out.pending_input = 0;
     if (failed) {
       errno = failed;
-      fatal_write_error(out.program, out.name);
+      write_failed(out);
     }
     return;
   }
@@ -137,7 +148,7 @@ void finish(Output &out) {
   stop(out);
   if (out.write_errno) {
     errno = out.write_errno;
-    fatal_write_error(out.program, out.name);
+    write_failed(out);
   }
 }
 

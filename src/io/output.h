@@ -46,6 +46,10 @@ constexpr int output_region_count = 4;
 // throw included).
 struct Output {
   int fd = -1;                  // where the bytes go; -1: nowhere
+  // Instead of fd, when set: takes the bytes in order (on the writer thread
+  // when it runs); non-zero refuses them, after the consumer said why.
+  int (*consume)(void *consumer, const unsigned char *data, size_t count) = nullptr;
+  void *consumer = nullptr;
   const char *name = "";        // its name in messages
   const char *program = "";     // starts the messages
   bool crc = false;             // fold them into crc_value

@@ -229,8 +229,11 @@ int payload_memory_check(const Payload &p, uint64_t *mib) {
   return 0;
 }
 
-long long payload_decode(Payload &p, int out_fd, const char *out_name, bool quiet) {
+long long payload_decode(Payload &p, int out_fd, const char *out_name, bool quiet,
+                         int (*consume)(void *, const unsigned char *, size_t), void *consumer) {
   Output out;
+  out.consume = consume;
+  out.consumer = consumer;
   // The header's bytes are done already.
   long long done = stream_consumed();
   output_begin(out, out_fd, out_name, p.program, p.kind == PayloadKind::gzip, quiet,
@@ -287,7 +290,7 @@ void print_ratio(__int128 numerator, __int128 denominator, FILE *out) {
   fprintf(out, "%2lld.%1lld%%", tenths / 10, tenths % 10);
 }
 
-int payload_encode(PayloadKind kind, int in_fd, const char *name, Sink &out,
+int payload_encode(PayloadKind kind, int in_fd, const char *name, long long size, Sink &out,
                    const EncodeSettings &settings, const char *program, uint64_t *read) {
   *read = 0;
   switch (kind) {
@@ -301,7 +304,7 @@ int payload_encode(PayloadKind kind, int in_fd, const char *name, Sink &out,
       return 0;
     case PayloadKind::zstd:
       return compressor_write_frame(settings.compressor, in_fd, name, settings.zstd_level,
-                                    settings.zstd_window_log, out, program);
+                                    settings.zstd_window_log, size, out, program);
   }
   return -1;
 }
@@ -312,12 +315,14 @@ bool payload_records_members(PayloadKind kind) { return kind != PayloadKind::raw
 
 bool payload_unpacks_first_only(PayloadKind kind) { return kind == PayloadKind::gzip; }
 
-void payload_note_input(PayloadKind kind, int in_fd, const char *name, const char *program) {
+void payload_note_input(PayloadKind kind, int in_fd, const char *name, long long size,
+                        const char *program) {
   // A zstd frame records its content size only when its input is a regular
   // file; of an input read through a pipe, the listing shows 0 bytes and
   // the space check asks for 1 MB: said, as for gzip members.
   struct stat st;
-  if (kind != PayloadKind::zstd || (fstat(in_fd, &st) == 0 && S_ISREG(st.st_mode))) return;
+  if (kind != PayloadKind::zstd || size >= 0 || (fstat(in_fd, &st) == 0 && S_ISREG(st.st_mode)))
+    return;
   fprintf(stderr,
           "%s: warning: %s is read through a pipe, and a zstd frame of it records no size: the "
           "listing shows 0 bytes and the archive's space check asks for 1 MB; build from a file to "

@@ -99,11 +99,14 @@ uint64_t payload_content_bytes(const Payload &p);
 int payload_memory_check(const Payload &p, uint64_t *mib);
 
 // Decodes the payload (header read) into out_fd (-1: nowhere), named
-// out_name in messages, with the progress line unless quiet, and checks
-// what stands behind it (gzip's CRC-32 and length).  Returns the bytes
-// decoded.  Damaged data, an early end and a failed read or write end the
-// process.
-long long payload_decode(Payload &p, int out_fd, const char *out_name, bool quiet);
+// out_name in messages, or into consume (io/output.h's consumer) when it
+// is given, with the progress line unless quiet, and checks what stands
+// behind it (gzip's CRC-32 and length).  Returns the bytes decoded.
+// Damaged data, an early end, a failed read or write and a consumer's
+// refusal end the process.
+long long payload_decode(Payload &p, int out_fd, const char *out_name, bool quiet,
+                         int (*consume)(void *, const unsigned char *, size_t) = nullptr,
+                         void *consumer = nullptr);
 
 // Whether the payload is checked by decoding it (raw bytes carry no check).
 bool payload_is_checked(const Payload &p);
@@ -127,11 +130,12 @@ struct EncodeSettings {
   const char *compressor;   //   and the compressor program
 };
 
-// Encodes the input open on in_fd (named name) into out as one member or
-// frame of kind (raw: its bytes), for the messages of program.  Returns 0,
+// Encodes the input open on in_fd (named name; size bytes, when it is a
+// pipe whose size is known, else -1) into out as one member or frame of
+// kind (raw: its bytes), for the messages of program.  Returns 0,
 // or -1 after a message; *read receives the bytes read of the input (0
 // when the compressor read them itself).
-int payload_encode(PayloadKind kind, int in_fd, const char *name, Sink &out,
+int payload_encode(PayloadKind kind, int in_fd, const char *name, long long size, Sink &out,
                    const EncodeSettings &settings, const char *program, uint64_t *read);
 
 // What a build of kind records besides NAME: the first input's true size
@@ -143,8 +147,10 @@ bool payload_records_members(PayloadKind kind);
 // Whether an extraction of kind unpacks only the first input.
 bool payload_unpacks_first_only(PayloadKind kind);
 
-// Before an input of kind open on in_fd (named name) is encoded: warns when
-// its size will not be recorded (a zstd frame of a pipe).
-void payload_note_input(PayloadKind kind, int in_fd, const char *name, const char *program);
+// Before an input of kind open on in_fd (named name; size as for
+// payload_encode) is encoded: warns when its size will not be recorded (a
+// zstd frame of a pipe of unknown size).
+void payload_note_input(PayloadKind kind, int in_fd, const char *name, long long size,
+                        const char *program);
 
 }  // namespace kapsa

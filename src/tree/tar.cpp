@@ -607,4 +607,35 @@ void tree_print_entry(FILE *out, const TreeEntry &entry) {
   fputc('\n', out);
 }
 
+namespace {
+
+int print_listed_entry(void *, const TreeEntry &entry) {
+  tree_print_entry(stdout, entry);
+  return 0;
+}
+
+}  // namespace
+
+void tree_check_begin(TreeCheck &check, const char *archive, bool list) {
+  check.archive = archive;
+  check.list = list;
+  TreeParseCalls calls = {list ? print_listed_entry : nullptr, nullptr, nullptr};
+  tree_parse_begin(check.parser, calls, &check);
+}
+
+int tree_check_consume(void *ctx, const unsigned char *data, size_t count) {
+  TreeCheck &check = *static_cast<TreeCheck *>(ctx);
+  int status = tree_parse_feed(check.parser, data, count);
+  if (status == 1) tree_report_unsafe(check.archive, check.parser);
+  return status != 0;
+}
+
+int tree_check_end(TreeCheck &check) {
+  bool said = check.parser.status != 0;  // refused while it was fed, and said then
+  int status = tree_parse_end(check.parser);
+  if (status == 1 && !said) tree_report_unsafe(check.archive, check.parser);
+  tree_parse_free(check.parser);
+  return status != 0;
+}
+
 }  // namespace kapsa

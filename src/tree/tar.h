@@ -170,4 +170,25 @@ const char *tree_link_refusal(const char *name, const char *target);
 // name ends in "/"; name and target escaped (base/text.h).
 void tree_print_entry(FILE *out, const TreeEntry &entry);
 
+// A parse of an archive's tree stream fed from an output path (the
+// consumer of io/output.h), for --check and the verbose listing: a stream
+// refused is said as tree_report_unsafe says it, naming the archive; with
+// list, every entry is printed to standard output as it comes.
+struct TreeCheck {
+  TreeParser parser;
+  const char *archive;  // for the messages
+  bool list;            // print each entry (tree_print_entry)
+};
+
+// Begins checking into check (which must stay where it is until the end).
+void tree_check_begin(TreeCheck &check, const char *archive, bool list);
+
+// The consumer: parses count bytes more of the stream.  Returns 0, or 1
+// after saying why the stream is refused.
+int tree_check_consume(void *check, const unsigned char *data, size_t count);
+
+// The stream has ended.  Returns 0 when it is whole and safe, else 1 after
+// saying why.  Releases what the parse holds.
+int tree_check_end(TreeCheck &check);
+
 }  // namespace kapsa

@@ -22,14 +22,15 @@
 namespace kapsa {
 
 int compressor_write_frame(const char *compressor, int in_fd, const char *name, int level,
-                           int window_log, Sink &out, const char *program) {
-  char level_text[16], window_text[16], parent[32];
+                           int window_log, long long size, Sink &out, const char *program) {
+  char level_text[16], window_text[16], parent[32], size_text[32];
+  text_format(size_text, sizeof size_text, "%lld", size);
   text_format(level_text, sizeof level_text, "%d", level);
   text_format(window_text, sizeof window_text, "%d", window_log);
   // The compressor ends when this process ends, however it ends.
   text_format(parent, sizeof parent, "%ld", long(getpid()));
   char *argv[] = {const_cast<char *>(compressor), level_text, window_text, parent,
-                  const_cast<char *>(name), nullptr};
+                  const_cast<char *>(name), size >= 0 ? size_text : nullptr, nullptr};
   progress_end();  // the compressor reads the input itself
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) {

@@ -1,9 +1,10 @@
-// kapsa-zstd LEVEL WINDOW_LOG PARENT NAME: the zstd compressor of
+// kapsa-zstd LEVEL WINDOW_LOG PARENT NAME [SIZE]: the zstd compressor of
 // `kapsa --zstd`.
 //
 // Compresses its standard input into one zstd frame on its standard output,
 // with its content size (when standard input is a regular file, whose size
-// is known before the frame starts) and its content checksum (XXH64), at
+// is known before the frame starts, or SIZE says how many bytes a pipe
+// will give) and its content checksum (XXH64), at
 // LEVEL (1 to 22).  The frame's window is 2^WINDOW_LOG bytes (10 to 27; 27,
 // the most an extractor accepts, unless the build caps the memory an
 // extraction may need), with long distance matching from 2^20 on: an
@@ -122,8 +123,8 @@ ZSTD_CCtx_params *make_params(int level, int window_log) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 5) {
-    fprintf(stderr, "usage: %s level window_log parent name < input > frame\n",
+  if (argc != 5 && argc != 6) {
+    fprintf(stderr, "usage: %s level window_log parent name [size] < input > frame\n",
             argc > 0 ? argv[0] : "");
     return 2;
   }
@@ -142,7 +143,10 @@ int main(int argc, char **argv) {
   if (!params || !cctx || ZSTD_isError(ZSTD_CCtx_setParametersUsingCCtxParams(cctx, params.get())))
     return fail("cannot set up the compressor");
   struct stat st;
-  if (fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
+  if (argc == 6) {
+    if (ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx, strtoull(argv[5], nullptr, 10))))
+      return fail("cannot set up the compressor");
+  } else if (fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
     off_t at = lseek(STDIN_FILENO, 0, SEEK_CUR);
     if (at >= 0 && st.st_size >= at &&
         ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx, (unsigned long long)(st.st_size - at))))
