@@ -35,7 +35,7 @@ TEST_F(FirstUse, HelpGivesEveryOptionOfItsModeALine) {
   std::string a = test::build_archive(dir, "a.run", {"-C", "the comment", "notes.txt"});
   const std::string k = test::kapsa_bin();
   const std::string build_only = "apCrfVS";
-  const std::vector<std::string> build_only_long = {"level", "threads", "arch", "verify", "zstd",
+  const std::vector<std::string> build_only_long = {"level", "threads", "arch", "verify", "zstd", "sign", "minisig",
                                                     "zstd-memory"};
   struct Case {
     std::string program;

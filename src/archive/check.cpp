@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "archive/signature.h"
 #include "base/features.h"
 #include "base/text.h"
 #include "payload/payload.h"
@@ -45,13 +46,19 @@ int check_payload(Archive &a, const Options &options, bool notes, uint64_t *memo
 
 void check_archive(Archive &a, Options &options) {
   uint64_t memory_mib;
-  int checked = check_payload(a, options, options.verbose, &memory_mib);
+  // Who made it first (a signed archive checks its own signature), then
+  // what it holds.
+  int checked = signature_check(a, options, false) == 0
+                    ? check_payload(a, options, options.verbose, &memory_mib)
+                    : -1;
   close(a.fd);
   if (checked < 0) {
     options.exit_code = 1;
     return;
   }
-  if (memory_mib)
+  if (options.key_count)
+    signature_print_ok(a);
+  else if (memory_mib)
     printf("%s: OK (unpacking needs %llu MiB of memory)\n", a.name,
            (unsigned long long)memory_mib);
   else

@@ -16,6 +16,7 @@
 #include "base/text.h"
 #include "base/fatal.h"
 #include "payload/payload.h"
+#include "sign/keys.h"
 #include "tree/tar.h"
 
 namespace kapsa {
@@ -43,6 +44,11 @@ void list_archive(Archive &a, Options &options, Listing &listing) {
   line("Comment: ", pre.comment);
   line("    Run: ", pre.run_command);
   line("Extract: ", pre.extract_command[0] ? pre.extract_command : "cat > %p/%o");
+  if (a.is_signed) {
+    char id[sign_key_id_text_size];
+    printf(" Signed: by key %s\n", sign_key_id_text(a.signature.key.id, id));
+  }
+  if (a.license_bytes) printf("License: %lld bytes (--license shows it)\n", a.license_bytes);
   payload_print_statistics(p, options.verbose, &listing.header_due);
   // A tree's entries follow, when asked for (-v): the stream is decoded
   // for them, and checked as --check checks it.

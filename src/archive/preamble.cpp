@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/features.h"
 #include "base/locate.h"
 #include "base/syserr.h"
 #include "base/text.h"
@@ -216,9 +217,49 @@ int archive_open(const char *name, bool as_named, bool quiet, const char *progra
   }
   struct stat st;
   a->fd = fd;
-  a->payload_offset = offset;
-  a->payload_end = fstat(fd, &st) == 0 && st.st_size > offset ? st.st_size : offset;
   a->name = name;
+  off_t end = fstat(fd, &st) == 0 && st.st_size > offset ? st.st_size : offset;
+  const char *features = a->preamble.features;
+  // The licence, when there is one, stands between the texts and the payload.
+  long long license = feature_number(features, "LICENSE=");
+  a->license_offset = offset;
+  a->license_bytes = license > 0 ? license : 0;
+  const char *refused = nullptr;
+  if (license == -2 || (license > 0 && license > end - offset))
+    refused = "damaged archive: LICENSE= does not match the file";
+  offset += off_t(a->license_bytes);
+  // A signed archive's payload ends where its signature block begins.
+  a->is_signed = feature_item(features, "SIGNED") != nullptr;
+  if (!refused && a->is_signed) {
+    int found = sign_find_block(fd, &a->signature);
+    if (found == 0)
+      refused = "signature block missing: the archive was cut or changed after it was signed";
+    else if (found < 0 && a->signature.read_error)
+      refused = "";  // the read error is said below
+    else if (found < 0)
+      refused = strncmp(a->signature.damage, "signature", 9) == 0 ? a->signature.damage : "";
+    else if (off_t(a->signature.offset) < offset)
+      refused = "signature block damaged: it begins inside the preamble";
+    else
+      end = off_t(a->signature.offset);
+  }
+  if (refused || lseek(fd, offset, SEEK_SET) != offset) {
+    if (quiet) {
+      a->preamble.damaged = 1;  // an archive still, which the job refuses aloud
+    } else if (refused && !*refused && a->signature.read_error) {
+      errno = a->signature.read_error;
+      syserr_report(name);
+    } else if (refused && !*refused) {
+      fprintf(stderr, "%s: signature block damaged: %s\n", Shown(name).text,
+              a->signature.damage);
+    } else {
+      fprintf(stderr, "%s: %s\n", Shown(name).text, refused ? refused : "cannot read the payload");
+    }
+    close(fd);
+    return -1;
+  }
+  a->payload_offset = offset;
+  a->payload_end = end;
   payload_begin(a->payload, fd, a->payload_offset, a->payload_end, a->preamble.features, name,
                 program);
   return 0;

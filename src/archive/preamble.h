@@ -26,6 +26,7 @@
 #include "base/options.h"
 #include "io/sink.h"
 #include "payload/payload.h"
+#include "sign/block.h"
 
 namespace kapsa {
 
@@ -67,13 +68,22 @@ int find_preamble(const char *name, bool as_named, Preamble *p, off_t *payload_o
                   const char *program);
 
 // An archive open to be read: what was read of it, and its payload.
+//
+// Behind the four texts a licence may stand (feature item LICENSE=<bytes>:
+// that many bytes of text, then the payload), and behind the payload a
+// signature block and its footer (feature item SIGNED; sign/block.h): the
+// payload is what lies between.
 struct Archive {
-  int fd;                // read-only; at the first payload byte when opened
-  off_t payload_offset;  // offset of the first payload byte
-  off_t payload_end;     // offset after the payload's last byte
-  const char *name;      // the name it was opened under, for messages (the caller's text)
-  Preamble preamble;     // its four texts
-  Payload payload;       // its payload, begun (payload/payload.h)
+  int fd;                 // read-only; at the first payload byte when opened
+  off_t payload_offset;   // offset of the first payload byte
+  off_t payload_end;      // offset after the payload's last byte
+  off_t license_offset;   // offset of the licence's text
+  long long license_bytes;  // its length; 0: none
+  bool is_signed;         // a signature block follows the payload
+  SignBlock signature;    // that block, as found
+  const char *name;       // the name it was opened under, for messages (the caller's text)
+  Preamble preamble;      // its four texts
+  Payload payload;        // its payload, begun (payload/payload.h)
 };
 
 // Opens the archive that name stands for, to probe it, list, check or

@@ -31,6 +31,13 @@ struct Options {
   char temp_path[text_size];       // -t in extract mode: alternative place for the data
   char target[text_size];          // --target in extract mode: where a tree is installed
   int replace;                     // --replace: a tree replaces an existing one (rolled back on failure)
+  const char *sign_key;            // --sign=KEYFILE: the build signs with this secret key
+  const char *license_file;        // --license=FILE: the build stores this licence
+  int show_license;                // --license in extract mode: print the archive's licence
+  int accept;                      // --accept: the licence is accepted without a question
+  const char *keys[16];            // --key=PUBKEY: the keys an archive must be signed with
+  int key_count;                   //   how many (any one will do)
+  int minisig;                     // --minisig: print the archives' signatures as .minisig files
   char **post_install_args;        // after "--": the post-install command's "$@"
   int post_install_count;          // how many; 0 without "--"
   int level;                       // --level: the gzip level of every chunk; 0: chosen per block

@@ -14,6 +14,8 @@
 #include <ctime>
 
 #include "archive/check.h"
+#include "archive/license.h"
+#include "archive/signature.h"
 #include "archive/preamble.h"
 #include "base/fatal.h"
 #include "base/features.h"
@@ -213,8 +215,10 @@ int extract_archive(Archive &a, Options &options) {
   fatal_catch_signals();
   const char *path = a.name;
   Payload &p = a.payload;
-  // Sizes the archive claims are checked before anything is made or started.
-  if (payload_measure(p) != 0 || verify_first(a, options) != 0) {
+  // Who made it, then the licence, then the sizes it claims: all before
+  // anything is made or started.
+  if (signature_check(a, options, false) != 0 || license_gate(a, options) != 0 ||
+      payload_measure(p) != 0 || verify_first(a, options) != 0) {
     close(a.fd);
     return -1;
   }

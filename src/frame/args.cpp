@@ -31,7 +31,12 @@ enum LongOption {
   zstd_option,
   zstd_memory_option,
   target_option,
-  replace_option
+  replace_option,
+  sign_option,
+  license_option,
+  accept_option,
+  key_option,
+  minisig_option
 };
 
 // --zstd-memory: the frames' smallest window needs about 6 MiB to unpack.
@@ -60,7 +65,8 @@ const FlagOption flag_options[] = {
     {'v', &Options::verbose},        {'x', &Options::extract_only},
     {'n', &Options::no_run},         {check_option, &Options::check_mode},
     {quiet_option, &Options::quiet}, {verify_option, &Options::verify_first},
-    {replace_option, &Options::replace}};
+    {replace_option, &Options::replace}, {accept_option, &Options::accept},
+    {minisig_option, &Options::minisig}};
 
 // Options that copy their argument into a text of the run record (-t only
 // in extract mode) or of the preamble texts.
@@ -168,6 +174,31 @@ int take_option(int c, const char *argument, Arguments &args) {
     if (!building) return 1;
     return take_number(n.name, n.min, n.max, argument, &(o.*n.field), me) == 0 ? 1 : -1;
   }
+  if (c == sign_option) {
+    if (building) o.sign_key = argument;
+    return 1;
+  }
+  if (c == license_option) {
+    // Building, the licence to store; running an archive, a request to see
+    // its own.
+    if (!building)
+      o.show_license = 1;
+    else if (argument)
+      o.license_file = argument;
+    else {
+      fprintf(stderr, "%s: --license takes the licence's file: --license=FILE\n", me);
+      return -1;
+    }
+    return 1;
+  }
+  if (c == key_option) {
+    if (o.key_count == int(sizeof o.keys / sizeof *o.keys)) {
+      fprintf(stderr, "%s: at most %zu --key options\n", me, sizeof o.keys / sizeof *o.keys);
+      return -1;
+    }
+    o.keys[o.key_count++] = argument;
+    return 1;
+  }
   if (c == zstd_option) {
     if (!building) return 1;
     o.zstd_level = zstd_level_default;
@@ -241,6 +272,11 @@ const struct option args_long_options[] = {
     {"zstd-memory", required_argument, nullptr, zstd_memory_option},
     {"target", required_argument, nullptr, target_option},
     {"replace", no_argument, nullptr, replace_option},
+    {"sign", required_argument, nullptr, sign_option},
+    {"license", optional_argument, nullptr, license_option},
+    {"accept", no_argument, nullptr, accept_option},
+    {"key", required_argument, nullptr, key_option},
+    {"minisig", no_argument, nullptr, minisig_option},
     {nullptr, 0, nullptr, 0},
 };
 

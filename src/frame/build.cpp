@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "base/fatal.h"
@@ -23,7 +24,11 @@
 #include "base/syserr.h"
 #include "base/text.h"
 #include "lib/basename.h"
+#include "archive/license.h"
 #include "payload/payload.h"
+#include "sign/block.h"
+#include "sign/hash.h"
+#include "sign/keys.h"
 #include "tree/pack.h"
 #include "zstd/zstd.h"
 
@@ -174,6 +179,86 @@ int take_name_item(const char *file, char *item) {
   return -1;
 }
 
+// The time a reproducible build clamps modification times to
+// (SOURCE_DATE_EPOCH), or -1.
+long long source_date_epoch();
+
+// What a build adds around the payload when asked: a licence stored
+// behind the preamble (--license) and a signature of every byte (--sign).
+struct Extras {
+  char *license = nullptr;  // the licence's text (malloc), license_size bytes
+  size_t license_size = 0;
+  bool signing = false;     // the secret key is loaded
+  SignSecretKey key = {};
+  SignHash hash;            // of every byte written so far
+  ~Extras() {
+    free(license);
+    sign_forget_secret_key(&key);
+  }
+};
+
+// Loads the licence and the secret key (asking the key's password on the
+// terminal), adds LICENSE=<bytes> and SIGNED to the feature list, and makes
+// the sink hash what it writes.  Returns 0, or -1 after saying why: before
+// anything is written.
+int prepare_extras(const Options &options, Preamble &texts, Extras &extras, Sink &out) {
+  const char *me = options.program_name;
+  if (options.license_file) {
+    if (license_load(options.license_file, &extras.license, &extras.license_size) != 0) return -1;
+    char size[32];
+    text_format(size, sizeof size, "%zu", extras.license_size);
+    if (feature_add(texts.features, sizeof texts.features, "LICENSE=", size, me) != 0) return -1;
+  }
+  if (options.sign_key) {
+    if (sign_read_secret_key(options.sign_key, &extras.key) != 0) return -1;
+    extras.signing = true;
+    if (feature_add(texts.features, sizeof texts.features, "SIGNED", "", me) != 0) return -1;
+    sign_hash_begin(extras.hash);
+    out.observe = [](void *hash, const unsigned char *data, size_t count) {
+      sign_hash_update(*static_cast<SignHash *>(hash), data, count);
+    };
+    out.observer = &extras.hash;
+  }
+  return 0;
+}
+
+// Writes the extractor image and the preamble, then the licence.  Returns
+// 0, or -1 after saying why.
+int write_head(const Options &options, const Preamble &texts, const Extras &extras, Sink &out) {
+  if (write_preamble(options.extractor_path, texts, out, options.program_name) != 0) return -1;
+  if (extras.license_size && sink_write(out, extras.license, extras.license_size) != 0) {
+    syserr_report(out.name);
+    return -1;
+  }
+  return 0;
+}
+
+// Ends the archive: the signature block behind everything written (its
+// trusted comment names the payload and the time, SOURCE_DATE_EPOCH when it
+// is set), then the output closed.  Returns the exit status.
+int finish_build(const Options &options, const Preamble &texts, Extras &extras, Sink &out) {
+  const char *me = options.program_name;
+  if (extras.signing) {
+    unsigned char digest[sign_hash_size];
+    sign_hash_end(extras.hash, digest);
+    out.observe = nullptr;  // the block signs; it is not signed
+    long long when = source_date_epoch();
+    if (when < 0) when = (long long)time(nullptr);
+    const char *name = feature_value(texts.features, "NAME");
+    char comment[sign_comment_max + 1];
+    text_format(comment, sizeof comment, "timestamp:%lld\tfile:%s\thashed", when, name ? name : "");
+    unsigned char block[sign_block_max];
+    size_t size = sign_make_block(extras.key, digest, out.bytes, comment, block, sizeof block);
+    if (size == 0) {
+      fprintf(stderr, "%s: the archive cannot be signed\n", me);
+      return 1;
+    }
+    sink_write_or_stop(out, block, size);
+  }
+  if (close(out.fd) != 0 && errno != EINTR) fatal_write_error(me, out.name);
+  return options.exit_code;
+}
+
 // The tar stream's writer, on a thread of its own: the plan's stream into
 // fd, which it closes.
 struct Streamer {
@@ -189,8 +274,6 @@ void *stream_tree(void *arg) {
   return nullptr;
 }
 
-// The time a reproducible build clamps modification times to
-// (SOURCE_DATE_EPOCH), or -1.
 long long source_date_epoch() {
   const char *text = getenv("SOURCE_DATE_EPOCH");
   if (!text || !*text || strspn(text, "0123456789") != strlen(text) || strlen(text) > 18)
@@ -227,10 +310,12 @@ int build_tree(Options &options, Preamble &texts, const char *dir, PayloadKind k
   std::unique_ptr<TreePlan, decltype(&tree_plan_free)> planned(&plan, tree_plan_free);
   char size[32];
   text_format(size, sizeof size, "%llu", (unsigned long long)plan.stream_bytes);
+  Extras extras;
   if (feature_add(features, features_size, "TREE", "", me) != 0 ||
       feature_add(features, features_size, "NAME=", item, me) != 0 ||
       feature_add(features, features_size, "SIZE=", size, me) != 0 ||
-      write_preamble(options.extractor_path, texts, out, me) != 0)
+      prepare_extras(options, texts, extras, out) != 0 ||
+      write_head(options, texts, extras, out) != 0)
     return 1;
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) {
@@ -258,8 +343,7 @@ int build_tree(Options &options, Preamble &texts, const char *dir, PayloadKind k
   pthread_join(thread, nullptr);
   progress_end();
   if (encoded != 0 || streamer.status != 0) return 1;
-  if (close(out.fd) != 0 && errno != EINTR) fatal_write_error(me, out.name);
-  return options.exit_code;
+  return finish_build(options, texts, extras, out);
 }
 
 }  // namespace
@@ -365,7 +449,8 @@ int build_archive(Options &options, Preamble &texts, int file_count, char **file
       return 1;
     }
   }
-  if (write_preamble(options.extractor_path, texts, out, me) != 0) {
+  Extras extras;
+  if (prepare_extras(options, texts, extras, out) != 0 || write_head(options, texts, extras, out) != 0) {
     close_inputs();
     return 1;
   }
@@ -387,9 +472,9 @@ int build_archive(Options &options, Preamble &texts, int file_count, char **file
     inputs[size_t(i)] = -1;
   }
   progress_end();
-  if (close(out.fd) != 0 && errno != EINTR) fatal_write_error(me, out.name);
+  int status = finish_build(options, texts, extras, out);
   warn_unextracted(kind, file_count, files, me);
-  return options.exit_code;
+  return status;
 }
 
 }  // namespace kapsa

@@ -16,6 +16,8 @@
 #include <cstring>
 
 #include "archive/check.h"
+#include "archive/license.h"
+#include "archive/signature.h"
 #include "archive/listing.h"
 #include "archive/preamble.h"
 #include "base/fatal.h"
@@ -83,7 +85,10 @@ int list_or_check(Arguments &args, Archive &probe, bool probed, const char *self
   Options &o = args.options;
   Listing listing;
   auto job = [&](Archive &a, bool apart) {
-    if (!o.check_mode)
+    if (o.minisig) {
+      if (signature_print_minisig(a) != 0) o.exit_code = 1;
+      close(a.fd);
+    } else if (!o.check_mode)
       list_archive(a, o, listing);
     else if (apart)
       check_apart(a, o);
@@ -107,6 +112,21 @@ int list_or_check(Arguments &args, Archive &probe, bool probed, const char *self
   return finish_standard_output() == 0 ? o.exit_code : 1;
 }
 
+// The job on one archive in extract mode: its licence printed (--license),
+// or the extraction.  Returns the exit status.
+int extract_job(Archive &a, Options &o) {
+  if (!o.show_license) return extract_archive(a, o) == 0 ? 0 : 1;
+  int status = 0;
+  if (a.license_bytes == 0) {
+    fprintf(stderr, "%s: this archive has no licence\n", Shown(a.name).text);
+    status = 1;
+  } else if (license_print(a, stdout) != 0) {
+    status = 1;
+  }
+  close(a.fd);
+  return finish_standard_output() == 0 ? status : 1;
+}
+
 // Extracts the running archive, or with -u the one named first.  Returns
 // the exit status.
 int extract(Arguments &args, Archive &probe, bool probed, const char *self_name) {
@@ -117,7 +137,7 @@ int extract(Arguments &args, Archive &probe, bool probed, const char *self_name)
       o.post_install_count = args.file_count;
     }
     if (!probed && archive_open(self_name, false, false, o.program_name, &probe) != 0) return 1;
-    return extract_archive(probe, o) == 0 ? 0 : 1;
+    return extract_job(probe, o);
   }
   if (args.file_count == 0) {
     // The comment held now: a -C given, else the running archive's.
@@ -130,7 +150,7 @@ int extract(Arguments &args, Archive &probe, bool probed, const char *self_name)
   if (probed) close(probe.fd);
   Archive a;
   if (archive_open(args.files[0], true, false, o.program_name, &a) != 0) return 1;
-  return extract_archive(a, o) == 0 ? 0 : 1;
+  return extract_job(a, o);
 }
 
 }  // namespace
@@ -162,7 +182,7 @@ int startup_main(int argc, char **argv) {
   if (!o.extractor_path[0] && running.path)
     text_copy(o.extractor_path, text_size, running.path);
 
-  if (o.list_mode || o.check_mode) return list_or_check(args, probe, probed, self_name);
+  if (o.list_mode || o.check_mode || o.minisig) return list_or_check(args, probe, probed, self_name);
   if (args.mode == Mode::extract) return extract(args, probe, probed, self_name);
   if (args.file_count == 0) {
     print_usage(Mode::build, o.program_name, "");
