@@ -43,7 +43,11 @@ void list_archive(Archive &a, Options &options, Listing &listing) {
   if (pre.features[0]) line("Feature: ", pre.features);
   line("Comment: ", pre.comment);
   line("    Run: ", pre.run_command);
-  line("Extract: ", pre.extract_command[0] ? pre.extract_command : "cat > %p/%o");
+  // A tree without an extract command is unpacked by kapsa itself.
+  bool own_tree = !pre.extract_command[0] && feature_item(pre.features, "TREE");
+  line("Extract: ", pre.extract_command[0] ? pre.extract_command
+                    : own_tree             ? "(the tree, unpacked by kapsa)"
+                                           : "cat > %p/%o");
   if (a.is_signed) {
     char id[sign_key_id_text_size];
     printf(" Signed: by key %s\n", sign_key_id_text(a.signature.key.id, id));
