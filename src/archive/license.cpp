@@ -26,7 +26,8 @@ namespace {
 using Text = std::unique_ptr<char, decltype(&free)>;
 
 // The length of the well-formed UTF-8 character at p (of at most left
-// bytes), or 0.
+// bytes), or 0: no overlong form, no surrogate, nothing past U+10FFFF, and
+// no C1 control (U+0080 to U+009F), which some terminals obey.
 size_t utf8_char(const unsigned char *p, size_t left) {
   unsigned char c = p[0];
   size_t len = c < 0x80 ? 1 : c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3
@@ -34,6 +35,11 @@ size_t utf8_char(const unsigned char *p, size_t left) {
   if (len == 0 || len > left) return 0;
   for (size_t i = 1; i < len; i++)
     if ((p[i] & 0xc0) != 0x80) return 0;
+  unsigned char second = len > 1 ? p[1] : 0;
+  if ((c == 0xc2 && second < 0xa0) || (c == 0xe0 && second < 0xa0) ||
+      (c == 0xed && second > 0x9f) || (c == 0xf0 && second < 0x90) ||
+      (c == 0xf4 && second > 0x8f))
+    return 0;
   return len;
 }
 
@@ -125,14 +131,16 @@ int license_load(const char *path, char **text, size_t *size) {
 int license_print(const Archive &a, FILE *out) {
   Text text = read_license(a);
   if (!text) return -1;
-  fwrite(text.get(), 1, size_t(a.license_bytes), out);
+  // A build stores text only; an archive made otherwise is shown escaped.
+  text_print_escaped(out, text.get(), true);
   if (a.license_bytes && text.get()[a.license_bytes - 1] != '\n') putc('\n', out);
   return 0;
 }
 
 int license_gate(const Archive &a, const Options &options) {
   if (a.license_bytes == 0 || options.accept) return 0;
-  const char *name = Shown(a.name).text;
+  Shown shown(a.name);
+  const char *name = shown.text;
   if (!isatty(STDIN_FILENO)) {
     fprintf(stderr,
             "%s: this archive has a licence: read it with --license and pass --accept to accept "
@@ -145,13 +153,19 @@ int license_gate(const Archive &a, const Options &options) {
   FILE *out = options.extract_only ? stderr : stdout;  // -x: standard output is the data
   const char *pager = getenv("PAGER");
   fflush(stdout);
-  if (!(pager && *pager && isatty(fileno(out)) && page(pager, text.get(), size_t(a.license_bytes))))
+  // The pager gets it as it is only when it holds no control character.
+  bool plain = !text_has_control(text.get(), true) && strlen(text.get()) == size_t(a.license_bytes);
+  if (!(pager && *pager && plain && isatty(fileno(out)) &&
+        page(pager, text.get(), size_t(a.license_bytes))))
     license_print(a, out);
   for (;;) {
     fputs("Do you accept the licence? [y/N] ", out);
     fflush(out);
     char line[64];
-    if (!fgets(line, sizeof line, stdin)) break;
+    if (!fgets(line, sizeof line, stdin)) {
+      fputc('\n', out);  // the end of input ends the question's line
+      break;
+    }
     size_t len = strcspn(line, "\r\n");
     line[len] = '\0';
     for (size_t i = 0; i < len; i++) line[i] = char(tolower(static_cast<unsigned char>(line[i])));

@@ -10,7 +10,8 @@
 namespace kapsa {
 
 int signature_check(const Archive &a, const Options &options, bool say_ok) {
-  const char *name = Shown(a.name).text;
+  Shown shown(a.name);
+  const char *name = shown.text;
   if (!a.is_signed) {
     if (options.key_count == 0) return 0;
     fprintf(stderr, "%s: not signed\n", name);

@@ -102,7 +102,7 @@ void escape(const char *text, bool keep_layout, Put put) {
 
 }  // namespace
 
-bool text_has_control(const char *text) { return has_control(text, false); }
+bool text_has_control(const char *text, bool keep_layout) { return has_control(text, keep_layout); }
 
 void text_print_escaped(FILE *out, const char *text, bool keep_layout) {
   escape(text, keep_layout, [out](const char *data, size_t len) { fwrite(data, 1, len, out); });

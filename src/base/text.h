@@ -20,10 +20,11 @@ __attribute__((format(printf, 3, 4))) int text_format(char *dst, size_t cap, con
 // Returns the text after the last "/" of path (the whole path when it has none).
 const char *text_last_component(const char *path);
 
-// Whether text holds a control character: a byte below 0x20, 0x7f, or a C1
+// Whether text holds a control character (with keep_layout, newlines and
+// tabs are none): a byte below 0x20, 0x7f, or a C1
 // control (U+0080 to U+009F as UTF-8, or a byte 0x80 to 0x9f that is no part
 // of a UTF-8 character), which some terminals obey as well.
-bool text_has_control(const char *text);
+bool text_has_control(const char *text, bool keep_layout = false);
 
 // Writes text to out so that a terminal shows it as it is: a text without
 // control characters byte for byte; in one with them, each control

@@ -117,7 +117,9 @@ int list_or_check(Arguments &args, Archive &probe, bool probed, const char *self
 int extract_job(Archive &a, Options &o) {
   if (!o.show_license) return extract_archive(a, o) == 0 ? 0 : 1;
   int status = 0;
-  if (a.license_bytes == 0) {
+  if (signature_check(a, o, false) != 0) {
+    status = 1;
+  } else if (a.license_bytes == 0) {
     fprintf(stderr, "%s: this archive has no licence\n", Shown(a.name).text);
     status = 1;
   } else if (license_print(a, stdout) != 0) {

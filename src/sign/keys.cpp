@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <cstring>
 
 #include "base/memory.h"
@@ -201,13 +202,20 @@ void sign_forget_secret_key(SignSecretKey *key) { sodium_memzero(key, sizeof *ke
 
 const char *sign_key_id_text(const unsigned char id[sign_key_id_size],
                              char out[sign_key_id_text_size]) {
+  // As minisign shows it: the id read as a little-endian number, in
+  // upper-case hex without leading zeros.
   static const char digits[] = "0123456789ABCDEF";
+  size_t n = 0;
+  bool started = false;
   for (size_t i = 0; i < sign_key_id_size; i++) {
     unsigned char byte = id[sign_key_id_size - 1 - i];
-    out[2 * i] = digits[byte >> 4];
-    out[2 * i + 1] = digits[byte & 15];
+    for (unsigned nibble : {unsigned(byte >> 4), unsigned(byte & 15)}) {
+      started = started || nibble != 0;
+      if (started) out[n++] = digits[nibble];
+    }
   }
-  out[2 * sign_key_id_size] = '\0';
+  if (n == 0) out[n++] = '0';
+  out[n] = '\0';
   return out;
 }
 
