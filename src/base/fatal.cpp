@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,6 +36,9 @@ struct Cleanup {
   volatile sig_atomic_t link_set;      // link_path is registered
   char staging[link_buffer_size * 2];  // a staging directory this run is filling
   volatile sig_atomic_t staging_set;   // staging is registered
+  char replaced[link_buffer_size * 2];  // a tree replaced by the new one at target:
+  char target[link_buffer_size * 2];    //   swapped back should the run end now
+  volatile sig_atomic_t rollback_set;   // replaced and target are registered
   volatile sig_atomic_t child_pid;     // the extract command; 0 when none
   volatile sig_atomic_t child_fd;      // the pipe to its standard input
   const char *child_command;           // its command line, for messages
@@ -92,6 +96,16 @@ void remove_staging_now() {
   rmtree(AT_FDCWD, cleanup.staging);
 }
 
+// Puts the registered replaced tree back at its target and removes the new
+// one, which the exchange leaves where the old one was.  Async-signal-safe.
+void roll_back_now() {
+  if (!cleanup.rollback_set) return;
+  cleanup.rollback_set = 0;
+  constexpr unsigned exchange = 1 << 1;  // RENAME_EXCHANGE
+  if (syscall(SYS_renameat2, AT_FDCWD, cleanup.replaced, AT_FDCWD, cleanup.target, exchange) == 0)
+    rmtree(AT_FDCWD, cleanup.replaced);
+}
+
 void on_fatal_signal(int sig, siginfo_t *info, void *) {
   // A write of our own to a pipe without a reader: the write fails with
   // EPIPE, and the code that made it decides.
@@ -102,6 +116,7 @@ void on_fatal_signal(int sig, siginfo_t *info, void *) {
   progress_end();
   end_child_now();
   remove_staging_now();
+  roll_back_now();
   remove_link_now();
   signal(sig, SIG_DFL);
   raise(sig);  // delivered, with the default action, when the handler returns
@@ -168,6 +183,16 @@ void fatal_set_staging(const char *path, bool remove) {
   fatal_block_signals(&old);
   if (remove) remove_staging_now();
   cleanup.staging_set = path && text_copy(cleanup.staging, sizeof cleanup.staging, path) == 0;
+  fatal_restore_signals(&old);
+}
+
+void fatal_set_rollback(const char *target, const char *replaced, bool now) {
+  sigset_t old;
+  fatal_block_signals(&old);
+  if (now) roll_back_now();
+  cleanup.rollback_set =
+      target && replaced && text_copy(cleanup.target, sizeof cleanup.target, target) == 0 &&
+      text_copy(cleanup.replaced, sizeof cleanup.replaced, replaced) == 0;
   fatal_restore_signals(&old);
 }
 
@@ -247,6 +272,7 @@ void fatal_exit() {
   int status;
   fatal_end_child(&status);
   fatal_set_staging(nullptr, true);
+  fatal_set_rollback(nullptr, nullptr, true);
   fatal_remove_link();
   fflush(stdout);
   exit(1);

@@ -81,6 +81,12 @@ void fatal_remove_link();
 // the one registered; with remove, it is removed first.
 void fatal_set_staging(const char *path, bool remove = false);
 
+// Registers a tree at target that a new one replaced, now at replaced (the
+// two exchanged): every way out but the run's own end puts it back (the
+// two exchanged again) and removes the new one.  Null targets forget it;
+// with now, it is put back first.
+void fatal_set_rollback(const char *target, const char *replaced, bool now = false);
+
 // Registers the running extract command: its process id, the descriptor of
 // the pipe to its standard input, its command line and the archive it
 // extracts (both kept by the caller).

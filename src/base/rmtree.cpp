@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -58,6 +59,7 @@ int empty_directory(int fd, int depth) {
         if (!failed) failed = errno;
         continue;
       }
+      fchmod(sub, 0700);  // a read-only directory of ours can be emptied
       int inner = empty_directory(sub, depth + 1);
       close(sub);
       if (unlinkat(fd, name, AT_REMOVEDIR) == 0)
@@ -82,6 +84,7 @@ int rmtree(int dir, const char *path) {
     if (errno == ENOTDIR || errno == ELOOP) return unlinkat(dir, path, 0);
     return -1;
   }
+  fchmod(fd, 0700);  // a read-only directory of ours can be emptied
   int failed = empty_directory(fd, 0);
   close(fd);
   if (failed) {

@@ -169,7 +169,17 @@ int tree_target(const Archive &a, const Options &options, char *target, bool *pl
     *placed = link[0] != '\0';
     return 0;
   }
-  const char *name = options.target[0] ? options.target : a.payload.name;
+  if (options.target[0]) {
+    text_copy(target, text_size, options.target);
+    return 0;
+  }
+  // NAME in the current directory: one plain component, never a path.
+  const char *name = feature_value(features, "NAME");
+  if (!name || !*name || strchr(name, '/') || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
+    fprintf(stderr, "%s: the tree's name cannot be a directory here: %s (give --target=DIR)\n",
+            Shown(a.name).text, Shown(name ? name : "").text);
+    return -1;
+  }
   text_copy(target, text_size, name);
   return 0;
 }
@@ -201,7 +211,7 @@ int install(Archive &a, Options &options, bool post_install) {
   }
   if (status == 0 && post_install)
     status = run_post_install(path, in.target, a.preamble, p.name, options);
-  if (in.exchanged) install_finish(in, status == 0);
+  if (in.exchanged && install_finish(in, status == 0) != 0 && status == 0) status = -1;
   close(a.fd);
   fatal_remove_link();
   return status;

@@ -156,10 +156,18 @@ int install_publish(Install &in) {
   if (!in.replacing) {
     done = rename(in.staging, in.target) == 0;
   } else {
+    // The exchange and its registration for a rollback are one step for
+    // the signals.
+    sigset_t mask;
+    fatal_block_signals(&mask);
     done = exchange(in.staging, in.target);
     if (done) {
       text_copy(in.old, sizeof in.old, in.staging);
-    } else if (errno == ENOSYS || errno == EINVAL) {
+      fatal_set_staging(nullptr);
+      fatal_set_rollback(in.target, in.old);
+    }
+    fatal_restore_signals(&mask);
+    if (!done && (errno == ENOSYS || errno == EINVAL)) {
       // No exchange in one step: the old tree aside, then the new one in.
       rmtree(AT_FDCWD, in.old);
       done = rename(in.target, in.old) == 0;
@@ -181,11 +189,15 @@ int install_publish(Install &in) {
   return 0;
 }
 
-void install_finish(Install &in, bool ok) {
-  if (!in.exchanged) return;
+int install_finish(Install &in, bool ok) {
+  if (!in.exchanged) return 0;
+  fatal_set_rollback(nullptr, nullptr);
   if (ok) {
-    if (rmtree(AT_FDCWD, in.old) != 0) syserr_report(in.old);
-    return;
+    if (rmtree(AT_FDCWD, in.old) == 0) return 0;
+    syserr_report(in.old);
+    fprintf(stderr, "%s: the previous tree could not be removed: it is left at %s\n",
+            Shown(in.archive).text, Shown(in.old).text);
+    return -1;
   }
   // The new tree goes; the old one comes back.
   bool back = exchange(in.old, in.target);
@@ -197,11 +209,12 @@ void install_finish(Install &in, bool ok) {
     syserr_report(in.target);
     fprintf(stderr, "%s: the previous tree is still at %s\n", Shown(in.archive).text,
             Shown(in.old).text);
-    return;
+    return -1;
   }
   rmtree(AT_FDCWD, in.old);
   fprintf(stderr, "%s: the post-install command failed: the previous tree is back in %s\n",
           Shown(in.archive).text, Shown(in.target).text);
+  return -1;
 }
 
 }  // namespace kapsa

@@ -51,7 +51,8 @@ int install_publish(Install &in);
 
 // After the post-install command (ok: it succeeded, or there was none):
 // with --replace, removes the old tree, or when it failed puts the old tree
-// back and removes the new one, saying so.
-void install_finish(Install &in, bool ok);
+// back and removes the new one, saying so.  Returns 0, or -1 when the old
+// tree is back or could not be removed (said).
+int install_finish(Install &in, bool ok);
 
 }  // namespace kapsa

@@ -81,7 +81,7 @@ const TextOption text_options[] = {{'p', &Options::extractor_path, nullptr, fals
                                    {'r', nullptr, &Preamble::run_command, false},
                                    {'f', nullptr, &Preamble::extract_command, false},
                                    {'t', &Options::temp_path, nullptr, true},
-                                   {target_option, &Options::target, nullptr, true}};
+                                   {target_option, &Options::target, nullptr, false}};
 
 // Options that append a feature item in build mode (and are ignored in
 // extract mode): the key, followed by the argument when there is one.
