@@ -61,10 +61,10 @@ test-asan:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-# The benchmark compares with gzip and pigz and reads peak memory from GNU
-# time; it says which Debian package to install when pigz or time is missing.
+# The benchmark compares with gzip, pigz, igzip, libdeflate and zstd and
+# reads peak memory from GNU time: scripts/prerequisites installs them.
 bench:
-	sh scripts/prerequisites demo
+	sh scripts/prerequisites bench
 	$(MAKE) configure
 	cmake --build $(BUILD) -j $(JOBS) --target kapsa kapsa_zstd kapsa_dynamic kapsa_inflate_bench
 	python3 bench/run.py $(BUILD)

@@ -17,8 +17,18 @@ payload is the archive less the extractor image and the preamble.  Peak
 memory is the command's maximum resident set size, from GNU time (Debian
 package "time").  pigz (Debian package "pigz") is optional: without it, its
 figures are left out.
+
+The extraction rows (BENCH_ONLY=extraction runs them alone) time kapsa -x
+into /dev/null and into a file, --check and the installation of a tree (the
+corpus unpacked once into bench/work/tree and built with `kapsa corpus`),
+of the default (gzip) and the --zstd archives, on one processor (taskset -c
+0) and on all, against gzip -dc, pigz -dc, igzip -dc (Debian package isal),
+libdeflate-gunzip (libdeflate-tools) and zstd -dc of the same tar, and tar
+xf of the tree's uncompressed tar (the floor); a tool that is missing is
+left out.
 """
 import argparse
+import filecmp
 import os
 import shutil
 import statistics
@@ -288,6 +298,159 @@ def bench_formats(kapsa, work, runs, src, label):
     return figures
 
 
+class Command:
+    """A command timed round after round; before (optional) runs untimed
+    ahead of each round (a tree's target is removed).  Its output goes to
+    out, which is never removed (it may be /dev/null)."""
+
+    def __init__(self, name, argv, out="/dev/null", before=None):
+        self.name, self.argv, self.out, self.before = name, argv, out, before
+        self.times = []
+
+    def run(self, cwd):
+        if self.before:
+            self.before()
+        os.sync()
+        start = time.perf_counter()
+        with open(self.out, "wb") as out:
+            proc = subprocess.run(self.argv, stdout=out, stderr=subprocess.DEVNULL, cwd=cwd)
+        self.times.append(time.perf_counter() - start)
+        if proc.returncode != 0:
+            sys.exit("bench: %s failed with status %d" % (" ".join(self.argv), proc.returncode))
+
+    median = Series.median
+    timing = Series.timing
+
+
+def extraction_inputs(kapsa, work, corpus):
+    """What the extraction rows read, made once: kapsa's archives of the
+    corpus (gzip, the default, and --zstd), the same tar compressed by gzip
+    -9 and zstd -19, and a tree: the corpus unpacked into a directory, its
+    tar (uncompressed) and kapsa's tree archives of it.  name -> path."""
+    made = {}
+
+    def make(name, argv, cwd=work):
+        path = os.path.join(work, name)
+        if not os.path.exists(path):
+            with open(path + ".part", "wb") as out:
+                subprocess.run(argv, stdout=out, stderr=subprocess.DEVNULL, cwd=cwd, check=True)
+            os.rename(path + ".part", path)
+            if name.endswith(".run"):
+                os.chmod(path, 0o755)
+        made[name] = path
+
+    base = os.path.basename(corpus)
+    make("x.gzip.run", [kapsa, base])
+    make("x.zstd.run", [kapsa, "--zstd", base])
+    make("x.tar.gz", ["gzip", "-9", "-n", "-c", base])
+    make("x.tar.zst", ["zstd", "-q", "-19", "--long=27", "-T0", "-c", base])
+    tree = os.path.join(work, "tree")
+    top = os.path.join(tree, "corpus")
+    if not os.path.exists(os.path.join(tree, "ready")):
+        # The corpus is cut in the middle of a file: tar says so, and
+        # unpacks the rest.  Links that leave the tree (/etc/alternatives)
+        # are left out: a tree archive refuses them.
+        shutil.rmtree(tree, ignore_errors=True)
+        for stale in ("x.tree.tar", "x.tree.gzip.run", "x.tree.zstd.run"):
+            if os.path.exists(os.path.join(work, stale)):
+                os.unlink(os.path.join(work, stale))
+        os.makedirs(top)
+        subprocess.run(["tar", "xf", corpus, "-C", top], stderr=subprocess.DEVNULL)
+        for d, dirs, files in os.walk(top):
+            for n in dirs + files:
+                path = os.path.join(d, n)
+                if os.path.islink(path) and not os.path.realpath(path).startswith(top + "/"):
+                    os.unlink(path)
+        open(os.path.join(tree, "ready"), "w").close()
+    make("x.tree.tar", ["tar", "cf", "-", "corpus"], cwd=tree)
+    make("x.tree.gzip.run", [kapsa, "corpus"], cwd=tree)
+    make("x.tree.zstd.run", [kapsa, "--zstd", "corpus"], cwd=tree)
+    return made
+
+
+def bench_extraction(kapsa, work, runs, corpus):
+    """Extraction of the corpus, on one processor (taskset -c 0) and on
+    all: kapsa -x into /dev/null and into a file, --check, and a tree
+    installed (--target), of kapsa's gzip (default) and --zstd archives,
+    against gzip, pigz, igzip, libdeflate-gunzip and zstd -dc of the same
+    tar, and tar xf of the tree's uncompressed tar into the same filesystem
+    (the floor).  Streams are set against libdeflate-gunzip -c > /dev/null,
+    trees against tar xf, of the same run and processors.  Returns the
+    figures: (processors, name) -> median seconds."""
+    made = extraction_inputs(kapsa, work, corpus)
+    target = os.path.join(work, "x.target")
+    sink = os.path.join(work, "x.out")
+
+    def fresh_target():
+        shutil.rmtree(target, ignore_errors=True)
+
+    def fresh_dir():
+        fresh_target()
+        os.makedirs(target)
+
+    gz, zst = made["x.tar.gz"], made["x.tar.zst"]
+    tools = [("gzip -dc", ["gzip", "-dc", gz]), ("pigz -dc", ["pigz", "-dc", gz]),
+             ("igzip -dc", ["igzip", "-dc", gz]), ("libdeflate-gunzip -c", ["libdeflate-gunzip", "-c", gz]),
+             ("zstd -dc", ["zstd", "-q", "-dc", zst])]
+    missing = [n for n, argv in tools if not shutil.which(argv[0])]
+    if missing:
+        print("bench: not installed, left out: %s (Debian packages pigz, isal, libdeflate-tools, "
+              "zstd)" % ", ".join(missing))
+    tools = [(n, argv) for n, argv in tools if shutil.which(argv[0])]
+    figures = {}
+    for label, prefix in (("1 processor", ["taskset", "-c", "0"]), ("2 processors", [])):
+        rows = []
+        for kind in ("gzip", "zstd"):
+            archive = made["x.%s.run" % kind]
+            rows.append(Command("kapsa -x > /dev/null (%s)" % kind, prefix + [archive, "-x"]))
+            rows.append(Command("kapsa --check (%s)" % kind, prefix + [archive, "--check"]))
+            rows.append(Command("kapsa -x > file (%s)" % kind, prefix + [archive, "-x"], sink))
+        rows += [Command(n + " > /dev/null", prefix + argv) for n, argv in tools]
+        rows += [Command(n + " > file", prefix + argv, sink) for n, argv in tools
+                 if n in ("gzip -dc", "libdeflate-gunzip -c")]
+        trees = [Command("kapsa tree --target (%s)" % kind,
+                         prefix + [made["x.tree.%s.run" % kind], "--target=" + target],
+                         before=fresh_target) for kind in ("gzip", "zstd")]
+        trees.append(Command("tar xf (uncompressed)", prefix + ["tar", "xf", made["x.tree.tar"], "-C", target],
+                             before=fresh_dir))
+        alternate(rows + trees, max(runs, 5), work)
+        fresh_target()
+        base = next((r for r in rows if r.name.startswith("libdeflate-gunzip -c > /dev")), rows[0])
+        floor = trees[-1]
+        print("\nextraction of the corpus, %s (%d rounds, alternating; medians [lowest-highest]):"
+              % (label, max(runs, 5)))
+        for r in rows + trees:
+            ref = floor if r in trees else base
+            print("  %-34s %-26s %7.3fx %s" % (r.name, r.timing(), r.median / ref.median, ref.name))
+            figures[(label, r.name)] = r.median
+        figures[(label, "base")] = base.median
+        figures[(label, "floor")] = floor.median
+    if os.path.exists(sink):
+        os.unlink(sink)
+    return figures
+
+
+def bench_zstd_threads(kapsa, work, corpus, image, one_frame):
+    """--zstd (level 19) builds of the corpus at --threads=1 and 2, once
+    each: time, whether the bytes are the same, and the payload against
+    one_frame (zstd -19 --long=27 of the same tar, one frame).  Returns
+    (time at 2 / time at 1, size difference in percent, same bytes)."""
+    name = os.path.basename(corpus)
+    series = [Series("--zstd --threads=%d" % t, [kapsa, "--zstd", "--threads=%d" % t, name],
+                     os.path.join(work, name + ".zt%d.run" % t)) for t in (1, 2)]
+    alternate(series, 1, work)
+    same = filecmp.cmp(series[0].out, series[1].out, shallow=False)
+    size = payload_size(series[1].out, image)
+    share = 100.0 * (size - one_frame) / one_frame
+    print("\n--zstd (19) build of the corpus: --threads=1 %.1f s, --threads=2 %.1f s (%.3fx), %s; "
+          "payload %d bytes, %+.2f%% against one frame (zstd -19 --long=27)" % (
+              series[0].median, series[1].median, series[1].median / series[0].median,
+              "same bytes" if same else "DIFFERENT BYTES", size, share))
+    for s in series:
+        os.unlink(s.out)
+    return series[1].median / series[0].median, share, same
+
+
 def payload_size(archive, image):
     """The archive's size less the extractor image, the magic and the four texts."""
     with open(archive, "rb") as f:
@@ -394,6 +557,9 @@ def main():
     if only == "classes":
         bench_classes(kapsa, work, runs, pigz)
         return
+    if only == "extraction":
+        bench_extraction(kapsa, work, runs, corpus)
+        return
     if only == "formats":
         bench_formats(kapsa, work, runs, sliced, "64 MiB slice of the corpus")
         bench_formats(kapsa, work, runs, corpus, "the corpus")
@@ -444,15 +610,31 @@ def main():
     many.run(work)
     same = open(big.out, "rb").read() == open(many.out, "rb").read()
     os.unlink(sparse)
-    os.unlink(big.out)
     os.unlink(many.out)
+    # Its extraction, against gzip -dc of the same payload.
+    os.chmod(big.out, 0o755)
+    sparse_gz = os.path.join(work, "sparse.gz")
+    with open(big.out, "rb") as f, open(sparse_gz, "wb") as out:
+        f.seek(os.path.getsize(big.out) - payload_size(big.out, image))
+        shutil.copyfileobj(f, out)
+    sparse_x = [Command("kapsa -x > /dev/null", [big.out, "-x"]),
+                Command("gzip -dc > /dev/null", ["gzip", "-dc", sparse_gz])]
+    alternate(sparse_x, 1, work)
+    os.unlink(sparse_gz)
     print("\nbuild of a 4 GiB sparse file: %.2f s, peak %.1f MiB" % (big.median, big.rss / 1024))
+    print("its extraction, -x > /dev/null: %.2f s, gzip -dc of its payload %.2f s (%.3fx)" % (
+        sparse_x[0].median, sparse_x[1].median, sparse_x[0].median / sparse_x[1].median))
     print("the same with --threads=256: %.2f s, peak %.1f MiB (budget 128 MiB of chunks), %s" % (
         many.median, many.rss / 1024, "same bytes" if same else "DIFFERENT BYTES"))
+    os.unlink(big.out)
 
     bench_classes(kapsa, work, runs, pigz)
     bench_formats(kapsa, work, runs, sliced, "64 MiB slice of the corpus")
     formats = bench_formats(kapsa, work, runs, corpus, "the corpus")
+
+    xfig = bench_extraction(kapsa, work, runs, corpus)
+    made = extraction_inputs(kapsa, work, corpus)
+    zstd_threads = bench_zstd_threads(kapsa, work, corpus, image, os.path.getsize(made["x.tar.zst"]))
 
     peak = max(s.rss for s in full[:2] + [big])
     print("\nagainst the targets (corpus):")
@@ -476,6 +658,17 @@ def main():
             extract[0].median / extract[1].median, dyn_extract.median / extract[1].median,
             100.0 * (extract[0].median / dyn_extract.median - 1)))
     print("  %-52s %d bytes, %s" % ("extractor image (target <= 520 KB, static)", image, needed))
+    two = "2 processors"
+    for what in ("kapsa -x > /dev/null (gzip)", "kapsa --check (gzip)"):
+        print("  %-52s %.3fx" % (what + " / libdeflate-gunzip (<= 0.6x)",
+                                 xfig[(two, what)] / xfig[(two, "base")]))
+    for kind in ("gzip", "zstd"):
+        what = "kapsa tree --target (%s)" % kind
+        print("  %-52s %.3fx" % ("tree install (%s) / tar xf (<= 1.3x)" % kind,
+                                 xfig[(two, what)] / xfig[(two, "floor")]))
+    print("  %-52s %.3fx, %+.2f%%, %s" % (
+        "--zstd build, 2 threads / 1 (<= 0.6x), size, bytes", zstd_threads[0], zstd_threads[1],
+        "same" if zstd_threads[2] else "DIFFERENT"))
     z19, z9, zx = formats["kapsa --zstd (19)"], formats["kapsa --zstd=9"], formats["kapsa --zstd (19)"]
     print("  %-52s %+.2f%%" % ("--zstd payload vs gzip -9 (target <= -40%)", z19[1]))
     print("  %-52s %+.2f%%, %.3fx" % ("--zstd=9 payload, build time (<= -30%, <= 0.25x)", z9[1], z9[0]))

@@ -1,7 +1,8 @@
 #!/bin/sh
 # The program built with ThreadSanitizer, run as a user would: a build at
-# two threads, an extraction through an extract command, a --check, and an
-# extraction that a signal ends while the writer thread is busy.  Any report
+# two threads, an extraction through an extract command, a --check, the
+# parallel decoder on a whole and on a damaged archive, and an extraction
+# that a signal ends while the writer thread is busy.  Any report
 # of the sanitizer fails the run.  Argument: the program built with
 # -fsanitize=thread.  (Only the program's own runs: the sanitizer's limits
 # with fork and signals in one process keep the unit tests out.)
@@ -22,6 +23,20 @@ chmod +x a.run big.run
 ./a.run 2> extract.err || fail "the extraction failed"
 cmp out data || fail "the extraction wrote other bytes"
 ./a.run --check > check.out 2> check.err || fail "the check failed"
+# The parallel decoder on its own: a member of several chunks decoded by the
+# workers into a file, and a damaged copy that the serial reader takes over.
+"$kapsa" data > plain.run 2>> build.err || fail "the plain build failed"
+chmod +x plain.run
+./plain.run -x > decoded 2> decode.err || fail "the parallel decode failed"
+cmp decoded data || fail "the parallel decode wrote other bytes"
+cp plain.run damaged.run
+size=$(wc -c < damaged.run)
+printf '\377\377\377\377' | dd of=damaged.run bs=1 seek=$((size - 200000)) conv=notrunc 2> /dev/null
+./damaged.run -x > damaged.out 2> damaged.err && fail "the damaged archive decoded"
+# One processor: the serial reader alone, whose bytes and words those are.
+taskset -c 0 ./damaged.run -x > serial.out 2> serial.err || :
+cmp damaged.out serial.out && cmp damaged.err serial.err ||
+  fail "the damaged archive gave other bytes or words than the serial reader"
 # Signalled while the writer thread writes into the extract command.
 ./big.run 2> signal.err &
 pid=$!

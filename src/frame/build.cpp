@@ -281,6 +281,17 @@ long long source_date_epoch() {
   return atoll(text);
 }
 
+// A payload of several members or frames says how many (MEMBERS=), so that
+// an archive cut where one of them begins is not taken for a whole one.
+// Returns 0, or 1 after a message.
+int add_members(PayloadKind kind, long long members, char *features, size_t features_size,
+                const char *me) {
+  if (members < 2 || !payload_records_members(kind)) return 0;
+  char count[32];
+  text_format(count, sizeof count, "%lld", members);
+  return feature_add(features, features_size, "MEMBERS=", count, me) != 0;
+}
+
 // Builds the archive of the directory dir: its tree as one pax tar stream
 // (tree/pack.h), planned, checked and measured before anything is written,
 // the feature items TREE, NAME=<its name> and SIZE=<the stream's length>,
@@ -314,6 +325,8 @@ int build_tree(Options &options, Preamble &texts, const char *dir, PayloadKind k
   if (feature_add(features, features_size, "TREE", "", me) != 0 ||
       feature_add(features, features_size, "NAME=", item, me) != 0 ||
       feature_add(features, features_size, "SIZE=", size, me) != 0 ||
+      add_members(kind, payload_members(kind, -1, (long long)plan.stream_bytes, settings),
+                  features, features_size, me) != 0 ||
       prepare_extras(options, texts, extras, out) != 0 ||
       write_head(options, texts, extras, out) != 0)
     return 1;
@@ -420,14 +433,14 @@ int build_archive(Options &options, Preamble &texts, int file_count, char **file
     syserr_report(me);
     return 1;
   }
-  int members = 0;
+  long long members = 0;
   for (int i = 0; i < file_count; i++) {
     inputs[size_t(i)] = open_input(files[i], output);
     if (inputs[size_t(i)] < 0) {
       options.exit_code = 1;
       files[i] = nullptr;  // not in the archive
     } else {
-      members++;
+      members += payload_members(kind, inputs[size_t(i)], -1, settings);
     }
   }
   auto close_inputs = [&]() {
@@ -439,15 +452,9 @@ int build_archive(Options &options, Preamble &texts, int file_count, char **file
     close_inputs();
     return 1;
   }
-  // A payload of several members or frames says how many, so that an
-  // archive cut where one of them begins is not taken for a whole one.
-  if (members > 1 && payload_records_members(kind)) {
-    char count[16];
-    text_format(count, sizeof count, "%d", members);
-    if (feature_add(features, features_size, "MEMBERS=", count, me) != 0) {
-      close_inputs();
-      return 1;
-    }
+  if (add_members(kind, members, features, features_size, me) != 0) {
+    close_inputs();
+    return 1;
   }
   Extras extras;
   if (prepare_extras(options, texts, extras, out) != 0 || write_head(options, texts, extras, out) != 0) {

@@ -276,14 +276,7 @@ struct Pool {
   Pool(const Pool &) = delete;
   Pool &operator=(const Pool &) = delete;
   ~Pool() {
-    if (running > 0) {
-      sync_lock(&mutex);
-      stopping = true;
-      sync_broadcast(&queued);
-      sync_unlock(&mutex);
-      for (int i = 0; i < running; i++)
-        if (pthread_join(workers[i].thread, nullptr) != 0) sync_failed("pthread_join");
-    }
+    sync_stop_workers(*this);
     for (int i = 0; workers && i < worker_count; i++) release_worker(workers[i]);
     for (size_t i = 0; chunks && i < chunk_count; i++) {
       free(chunks[i].in);
@@ -359,18 +352,11 @@ void deflate_chunk(const Pool &pool, const Worker &worker, Chunk &chunk) {
 void *worker_main(void *arg) {
   Worker &self = *static_cast<Worker *>(arg);
   Pool &pool = *self.pool;
-  sync_lock(&pool.mutex);
-  for (;;) {
-    while (!pool.stopping && pool.taken == pool.submitted) sync_wait(&pool.queued, &pool.mutex);
-    if (pool.stopping) break;
-    Chunk &chunk = *pool.queue[pool.taken++ % pool.chunk_count];
-    sync_unlock(&pool.mutex);
+  sync_serve(pool, [&](uint64_t job) -> bool & {
+    Chunk &chunk = *pool.queue[job % pool.chunk_count];
     deflate_chunk(pool, self, chunk);
-    sync_lock(&pool.mutex);
-    chunk.done = true;
-    sync_broadcast(&pool.finished);
-  }
-  sync_unlock(&pool.mutex);
+    return chunk.done;
+  });
   return nullptr;
 }
 

@@ -66,10 +66,12 @@ int read_member_header(bool notes, bool keep_name, char *name) {
   return 8;
 }
 
-void inflate_member(Output &out) {
+void inflate_member(Output &out, const unsigned char *window, size_t window_size) {
   z_stream zs = {};
   if (inflateInit2(&zs, -15) != Z_OK) stream_fatal_error("out of memory");
   InflateGuard guard{&zs};
+  if (window_size > 0 && inflateSetDictionary(&zs, window, uInt(window_size)) != Z_OK)
+    stream_fatal_error("out of memory");
 
   // File offset of in_buf[0], to read a failing block's header again.
   int in = stream.in_fd;

@@ -33,10 +33,13 @@ namespace kapsa {
 // not 0) and stream.framing_bytes.
 int read_member_header(bool notes, bool keep_name, char *name);
 
-// Inflates the member body that follows the header into out, which it ends
-// (output_end).  Invalid data and an early end of input end the process,
-// after the whole windows decoded before the fault have been written.
-void inflate_member(Output &out);
+// Inflates the member body from the stream's position on into out, which it
+// ends (output_end).  The position is the start of the body, or a block
+// boundary inside it (gz/chunks.h) with the window_size bytes at window (at
+// most 32 KiB) the last the body decoded to before it.  Invalid data and an
+// early end of input end the process, after the whole windows decoded
+// before the fault have been written.
+void inflate_member(Output &out, const unsigned char *window = nullptr, size_t window_size = 0);
 
 // Reads the member's trailer and checks its CRC-32 and length against what
 // went out through out.  A mismatch ends the process.

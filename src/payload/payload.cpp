@@ -14,6 +14,7 @@
 #include "base/features.h"
 #include "base/memory.h"
 #include "base/text.h"
+#include "gz/chunks.h"
 #include "gz/reader.h"
 #include "gz/stream.h"
 #include "gz/walk.h"
@@ -242,7 +243,7 @@ long long payload_decode(Payload &p, int out_fd, const char *out_name, bool quie
     case PayloadKind::raw:
       return copy_raw(p, out);
     case PayloadKind::gzip:
-      inflate_member(out);
+      chunks_inflate(out, 0);
       check_member_trailer(out);
       break;
     case PayloadKind::zstd:
@@ -303,10 +304,17 @@ int payload_encode(PayloadKind kind, int in_fd, const char *name, long long size
       *read = stream.member_bytes;
       return 0;
     case PayloadKind::zstd:
-      return compressor_write_frame(settings.compressor, in_fd, name, settings.zstd_level,
-                                    settings.zstd_window_log, size, out, program);
+      return compressor_write_frames(settings.compressor, in_fd, name, settings.zstd_level,
+                                     settings.zstd_window_log, size, settings.deflate.threads,
+                                     out, program);
   }
   return -1;
+}
+
+long long payload_members(PayloadKind kind, int in_fd, long long size,
+                          const EncodeSettings &settings) {
+  if (kind != PayloadKind::zstd) return 1;
+  return compressor_frames(in_fd, size, settings.zstd_window_log);
 }
 
 bool payload_records_size(PayloadKind kind) { return kind == PayloadKind::gzip; }

@@ -138,6 +138,13 @@ struct EncodeSettings {
 int payload_encode(PayloadKind kind, int in_fd, const char *name, long long size, Sink &out,
                    const EncodeSettings &settings, const char *program, uint64_t *read);
 
+// How many members or frames payload_encode makes of the input open on
+// in_fd (size as for payload_encode): one, but for zstd frames of an input
+// of known size, one per window of it (zstd/compressor.h).  A build records
+// the sum over its inputs (MEMBERS=) before it writes the payload.
+long long payload_members(PayloadKind kind, int in_fd, long long size,
+                          const EncodeSettings &settings);
+
 // What a build of kind records besides NAME: the first input's true size
 // (SIZE=, for a trailer that keeps it modulo 2^32), and the number of
 // members or frames (MEMBERS=).

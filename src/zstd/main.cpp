@@ -1,19 +1,27 @@
-// kapsa-zstd LEVEL WINDOW_LOG PARENT NAME [SIZE]: the zstd compressor of
-// `kapsa --zstd`.
+// kapsa-zstd LEVEL WINDOW_LOG PARENT NAME [SIZE [OFFSET]]: the zstd
+// compressor of `kapsa --zstd`.
 //
 // Compresses its standard input into one zstd frame on its standard output,
-// with its content size (when standard input is a regular file, whose size
-// is known before the frame starts, or SIZE says how many bytes a pipe
-// will give) and its content checksum (XXH64), at
-// LEVEL (1 to 22).  The frame's window is 2^WINDOW_LOG bytes (10 to 27; 27,
-// the most an extractor accepts, unless the build caps the memory an
-// extraction may need), with long distance matching from 2^20 on: an
-// installation's tar holds files that repeat far apart (a compiler's
-// executables share most of their code), and finding those repeats is worth
-// more than any level.  A level's tables are made smaller, where they must,
-// so that the compressor needs at most about 256 MiB.  libzstd's worker
-// threads are not in Debian's static build of it: the frame is made on one
-// thread, and its bytes depend only on the input, the level and the window.
+// with its content size (when it is known: SIZE, or the rest of a regular
+// file) and its content checksum (XXH64), at LEVEL (1 to 22).  The frame's
+// window is 2^WINDOW_LOG bytes (10 to 27; 27, the most an extractor accepts,
+// unless the build caps the memory an extraction may need), with long
+// distance matching from 2^20 on: an installation's tar holds files that
+// repeat far apart (a compiler's executables share most of their code), and
+// finding those repeats is worth more than any level.  A level's tables are
+// made smaller, where they must, so that the compressor needs at most about
+// 256 MiB.  libzstd's worker threads are not in Debian's static build of
+// it: a frame is made on one thread, and its bytes depend only on the
+// input, the level and the window; a build runs several of these programs
+// at once, one frame each (zstd/compressor.h).
+//
+// With SIZE, the frame is of SIZE bytes (at most the window: the build cuts
+// larger inputs into frames), read whole into memory first, at OFFSET of
+// standard input when it is given (pread: several compressors share one
+// file), else from standard input as it comes, so that the build can feed
+// the next compressor at once; zstd then reads the frame's bytes where they
+// are instead of copying them into a window of its own, and the memory is
+// the same.  Without SIZE, standard input is compressed as it comes.
 //
 // It ends with its parent: PARENT is the process id of the kapsa that
 // started it, and the kernel kills this process when that one ends, however
@@ -120,11 +128,39 @@ ZSTD_CCtx_params *make_params(int level, int window_log) {
   return params;
 }
 
+// Reads size bytes of standard input into data, at offset (pread) when it
+// is not -1.  Returns the bytes read (fewer at the end of the input), or -1
+// on error.
+long read_frame(unsigned char *data, size_t size, long long offset) {
+  if (offset < 0) return read_full(data, size);
+  size_t got = 0;
+  while (got < size) {
+    ssize_t n = pread(STDIN_FILENO, data + got, size - got, off_t(offset) + off_t(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += size_t(n);
+  }
+  return long(got);
+}
+
+// Compresses in (its bytes in memory, and in place for the whole call: zstd
+// reads them there) to standard output.  Returns 0, or 1 after a message.
+int compress_whole(ZSTD_CCtx *cctx, ZSTD_inBuffer in, unsigned char *out_buf, size_t out_size) {
+  for (;;) {
+    ZSTD_outBuffer out = {out_buf, out_size, 0};
+    size_t left = ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_end);
+    if (ZSTD_isError(left)) return fail(ZSTD_getErrorName(left));
+    if (!write_all(out_buf, out.pos)) return fail(strerror(errno));
+    if (left == 0) return 0;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 5 && argc != 6) {
-    fprintf(stderr, "usage: %s level window_log parent name [size] < input > frame\n",
+  if (argc < 5 || argc > 7) {
+    fprintf(stderr, "usage: %s level window_log parent name [size [offset]] < input > frame\n",
             argc > 0 ? argv[0] : "");
     return 2;
   }
@@ -142,32 +178,46 @@ int main(int argc, char **argv) {
   ZSTD_CCtx *cctx = context.get();
   if (!params || !cctx || ZSTD_isError(ZSTD_CCtx_setParametersUsingCCtxParams(cctx, params.get())))
     return fail("cannot set up the compressor");
+  size_t out_size = ZSTD_CStreamOutSize();
+  Block out_block(static_cast<unsigned char *>(malloc(out_size)), free);
+  unsigned char *out_buf = out_block.get();
+  if (!out_buf) return fail("out of memory");
   struct stat st;
-  if (argc == 6) {
-    if (ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx, strtoull(argv[5], nullptr, 10))))
+  if (argc >= 6) {
+    // One frame of a known size, read whole first.
+    unsigned long long size = strtoull(argv[5], nullptr, 10);
+    long long offset = argc == 7 ? atoll(argv[6]) : -1;
+    if (size > (1ull << window_log) || ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx, size)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_stableInBuffer, 1)))
       return fail("cannot set up the compressor");
-  } else if (fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
+    Block frame(static_cast<unsigned char *>(malloc(size ? size_t(size) : 1)), free);
+    if (!frame) return fail("out of memory");
+    long n = read_frame(frame.get(), size_t(size), offset);
+    if (n < 0) return fail(strerror(errno));
+    // Fewer bytes than pledged: zstd says so.
+    return compress_whole(cctx, ZSTD_inBuffer{frame.get(), size_t(n), 0}, out_buf, out_size);
+  }
+  if (fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
     off_t at = lseek(STDIN_FILENO, 0, SEEK_CUR);
     if (at >= 0 && st.st_size >= at &&
         ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx, (unsigned long long)(st.st_size - at))))
       return fail("cannot set up the compressor");
   }
-  size_t in_size = ZSTD_CStreamInSize(), out_size = ZSTD_CStreamOutSize();
+  size_t in_size = ZSTD_CStreamInSize();
   Block in_block(static_cast<unsigned char *>(malloc(in_size)), free);
-  Block out_block(static_cast<unsigned char *>(malloc(out_size)), free);
-  unsigned char *in_buf = in_block.get(), *out_buf = out_block.get();
-  if (!in_buf || !out_buf) return fail("out of memory");
+  unsigned char *in_buf = in_block.get();
+  if (!in_buf) return fail("out of memory");
   for (bool last = false; !last;) {
     long n = read_full(in_buf, in_size);
     if (n < 0) return fail(strerror(errno));
     last = size_t(n) < in_size;
     ZSTD_inBuffer in = {in_buf, size_t(n), 0};
-    for (;;) {
+    if (last) return compress_whole(cctx, in, out_buf, out_size);
+    while (in.pos < in.size) {
       ZSTD_outBuffer out = {out_buf, out_size, 0};
-      size_t left = ZSTD_compressStream2(cctx, &out, &in, last ? ZSTD_e_end : ZSTD_e_continue);
+      size_t left = ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_continue);
       if (ZSTD_isError(left)) return fail(ZSTD_getErrorName(left));
       if (!write_all(out_buf, out.pos)) return fail(strerror(errno));
-      if (last ? left == 0 : in.pos == in.size) break;
     }
   }
   return 0;
