@@ -173,9 +173,11 @@ TEST_F(Chunks, AFlippedByteInEveryPieceGivesTheSerialResult) {
 
 TEST_F(Chunks, ForeignAndForgedStreamsGiveTheSerialResult) {
   std::string text = test::text_bytes(300000, 9);
-  // A marker inside stored data, a few bytes before the block ends.
+  // A marker inside stored data, a few bytes before the block ends (the
+  // block long enough to be read in pieces).
   for (size_t tail : {0, 1, 5, 40}) {
-    std::string inside = "abc" + std::string("\x05\x00\x00\xff\xff", 5) + std::string(tail, 'x');
+    std::string inside = text.substr(0, 20000) + std::string("\x05\x00\x00\xff\xff", 5) +
+                         std::string(tail, 'x');
     expect_serial(dir, gzip_around(stored(inside, true), inside), "stored block with a marker");
   }
   std::string marked = text.substr(0, 60000);

@@ -364,14 +364,11 @@ TEST(TreeRoundTrip, ASparseFileOf2GiBPacksAndUnpacks) {
     const char *name;
     const char *command;
   } extractors[] = {
+      // busybox and tarfile read the other trees of the suite; 2 GiB
+      // through each would double the test's time.
       {"GNU tar", "tar -xf -"},
-      {"busybox tar", "busybox tar -xf -"},
-      {"tarfile",
-       "$PYTHON -c 'import sys, tarfile; tarfile.open(fileobj=sys.stdin.buffer, "
-       "mode=\"r|\").extractall(\".\", filter=\"data\")'"},
       {"unpacker", ""},
   };
-  setenv("PYTHON", python_path().c_str(), 1);
   for (const Extractor &x : extractors) {
     SCOPED_TRACE(x.name);
     std::string into = place + "/kapsa-tree-test-" + std::to_string(getpid());

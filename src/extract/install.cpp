@@ -106,12 +106,23 @@ int install_begin(Install &in, const char *target, bool replace, bool placed, co
     return -1;
   }
   // A staging directory left by a run that was killed is this target's:
-  // it goes, and a new one is made, private to this run.
-  if (rmtree(AT_FDCWD, in.staging) != 0 || mkdir(in.staging, 0700) != 0) {
+  // it goes, and a new one is made, private to this run.  The cleanup knows
+  // it from the moment it exists: no signal comes between the two.
+  if (rmtree(AT_FDCWD, in.staging) != 0) {
     syserr_report(in.staging);
     return -1;
   }
-  fatal_set_staging(in.staging);
+  sigset_t old;
+  fatal_block_signals(&old, false);
+  bool made = mkdir(in.staging, 0700) == 0;
+  int error = errno;
+  if (made) fatal_set_staging(in.staging);
+  fatal_restore_signals(&old);
+  if (!made) {
+    errno = error;
+    syserr_report(in.staging);
+    return -1;
+  }
   return 0;
 }
 

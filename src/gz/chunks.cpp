@@ -488,7 +488,10 @@ void chunks_inflate(Output &out, int threads) {
   // The ring holds two pieces more than the workers: no more than the
   // compressor's ring, 16 chunks, whatever the processors.
   if (size_t(threads) + 2 > deflate_ring_max) threads = int(deflate_ring_max) - 2;
-  if (threads < 2) {  // nothing to gain from the pieces' copies on one processor
+  // Nothing to gain from the pieces' copies on one processor, nor from a
+  // ring of chunks for data that a glance reads (a run of 16 KiB stands for
+  // some 17 MB: zlib reads it in a few hundredths of a second).
+  if (threads < 2 || uint64_t(held) + stream.in_left < chunks_parallel_min) {
     inflate_member(out, nullptr, 0);
     return;
   }

@@ -55,6 +55,10 @@ namespace kapsa {
 constexpr size_t chunks_out_max = deflate_chunk_size;
 constexpr size_t chunks_in_max = chunks_out_max + (size_t(64) << 10);
 
+// Members with fewer bytes of data than this are read by the serial reader
+// alone.
+constexpr uint64_t chunks_parallel_min = uint64_t(16) << 10;
+
 // Decodes the DEFLATE data of the member whose header the stream has just
 // read (gz/reader.h: read_member_header), from the stream's input, into
 // out, which it ends, with threads workers (0: one a processor; with one,
