@@ -59,6 +59,10 @@ bool exists(const char *path) { return access(path, F_OK) == 0; }
 // Joins dir, separator and sub into out (path_max + 1 bytes); dir alone when
 // sub is empty.  Returns false after "<dir>/<sub>: path too long".
 bool join_path(char *out, const char *dir, const char *separator, const char *sub) {
+  // The root's mount point "/" and a subdirectory join as "/sub", not as
+  // "//sub" (a path whose meaning POSIX leaves to the system).
+  size_t dir_len = strlen(dir);
+  if (dir_len > 0 && dir[dir_len - 1] == '/' && separator[0] == '/') separator = "";
   char joined[path_max + 1];
   bool fits = sub[0] ? text_format(joined, sizeof joined, "%s%s%s", dir, separator, sub) == 0
                      : text_copy(joined, sizeof joined, dir) == 0;
