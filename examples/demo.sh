@@ -7,11 +7,11 @@ examples=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d /tmp/kapsa-demo.XXXXXX)
 trap 'cd / && rm -rf "$work"' EXIT
 
-echo "== 1. build: a tar of examples/hello becomes the installer hello.run"
-(cd "$examples" && tar cf "$work/hello.tar" hello)
+echo "== 1. build: the directory examples/hello becomes the installer hello.run"
+cp -R "$examples/hello" "$work/hello"
 cd "$work"
-echo "\$ kapsa -C 'The hello package' -f 'tar xf -' -r 'sh ./hello/install.sh' hello.tar > hello.run"
-"$kapsa" -C "The hello package" -f "tar xf -" -r "sh ./hello/install.sh" hello.tar > hello.run
+echo "\$ kapsa -C 'The hello package' -r 'sh \"\$KAPSA_DIR/install.sh\"' hello/ > hello.run"
+"$kapsa" -C "The hello package" -r 'sh "$KAPSA_DIR/install.sh"' hello/ > hello.run
 chmod +x hello.run
 ls -l hello.run
 
@@ -30,4 +30,4 @@ echo "\$ ./hello.run -l"
 
 echo
 echo "== The files the installer put into the empty directory:"
-(cd target && find . -type f | sort)
+(cd target && find . | sort)

@@ -1,9 +1,8 @@
 #!/bin/sh
-# Post-install step of the hello package.  kapsa runs it after the whole
-# payload has been unpacked, with every feature item of the archive in the
-# environment (NAME, VFYFS, FSSUB, ...).
+# Post-install step of the hello package.  kapsa runs it once the tree is in
+# place, with KAPSA_DIR the directory it was installed in and every feature
+# item of the archive in the environment (NAME, TREE, ...).
 set -e
-here=$(pwd)
 echo "install.sh: payload name NAME=${NAME:-}"
-echo "install.sh: unpacked into $here/hello"
-"$here/hello/bin/hello"
+echo "install.sh: installed in $KAPSA_DIR"
+"$KAPSA_DIR/bin/hello"
