@@ -28,19 +28,8 @@ using test::TempDir;
 
 namespace {
 
-// The interpreter that "python3" starts, asked once.
-const std::string &python_path() {
-  static const std::string path = [] {
-    Result r = test::run("/usr/bin/env", {"python3", "-c", "import sys; print(sys.executable)"});
-    return r.status == 0 ? r.out.substr(0, r.out.size() - 1) : std::string("python3");
-  }();
-  return path;
-}
-
-Result python(const std::string &code, std::vector<std::string> args) {
-  args.insert(args.begin(), {"-c", code});
-  return test::run(python_path(), args);
-}
+using test::python;
+using test::python_path;
 
 // The file-creation mask of one test, inherited by what it runs.
 struct Umask {

@@ -30,7 +30,7 @@ using test::TempDir;
 
 namespace {
 
-const char *const minisign = "/usr/bin/minisign";
+using test::minisign;
 
 std::string base64(const std::string &bytes) {
   std::string out(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
@@ -65,42 +65,19 @@ std::string bytes_of(const unsigned char *p, size_t size) {
   return std::string(reinterpret_cast<const char *>(p), size);
 }
 
-// Key pairs made by minisign once a run: w and o without a password, and k,
-// when a test asks for it, with the password "pw" (its scrypt costs seconds
-// and 1 GiB).
-struct Keys {
-  Keys() {
-    EXPECT_EQ(access(minisign, X_OK), 0) << "install Debian's minisign";
-    for (const char *name : {"w", "o"}) make(name, {"-W"}, "");
-  }
-  void make(const std::string &name, std::vector<std::string> args,
-            const std::string &input) const {
-    test::RunOptions opts = test::at(dir.path);
-    opts.input = input;
-    args.insert(args.begin(), {"-G", "-p", name + ".pub", "-s", name + ".key"});
-    Result r = test::run(minisign, args, opts);
-    ASSERT_EQ(r.status, 0) << r.err;
-  }
-  std::string path(const std::string &file) const {
-    if (file[0] == 'k' && !test::exists(dir / file)) make("k", {}, "pw\npw\n");
-    return dir / file;
-  }
-  SignSecretKey secret(const std::string &name) const {
-    SignSecretKey key;
-    EXPECT_EQ(kapsa::sign_read_secret_key(path(name + ".key").c_str(), &key), 0);
-    return key;
-  }
-  SignPublicKey pub(const std::string &name) const {
-    SignPublicKey key;
-    EXPECT_EQ(kapsa::sign_read_public_key(path(name + ".pub").c_str(), &key), 0);
-    return key;
-  }
-  TempDir dir;
-};
+const test::MinisignKeys &keys() { return test::minisign_keys(); }
 
-const Keys &keys() {
-  static Keys made;
-  return made;
+// The secret and the public key of a pair of keys(), read by kapsa.
+SignSecretKey secret_key(const std::string &name) {
+  SignSecretKey key;
+  EXPECT_EQ(kapsa::sign_read_secret_key(keys().path(name + ".key").c_str(), &key), 0);
+  return key;
+}
+
+SignPublicKey public_key(const std::string &name) {
+  SignPublicKey key;
+  EXPECT_EQ(kapsa::sign_read_public_key(keys().path(name + ".pub").c_str(), &key), 0);
+  return key;
 }
 
 // bytes with kapsa's block and footer after them, signed with key; the
@@ -143,7 +120,7 @@ std::string outcome(const TempDir &dir, const std::string &archive,
 TEST(Sign, ReadsTheKeysMinisignMakes) {
   for (const char *name : {"w", "o"}) {
     std::string pub_file = test::read_file(keys().path(std::string(name) + ".pub"));
-    SignPublicKey pub = keys().pub(name), bare;
+    SignPublicKey pub = public_key(name), bare;
     char id[kapsa::sign_key_id_text_size], text[kapsa::sign_public_key_text_size];
     EXPECT_EQ(line_of(pub_file, 0), std::string("untrusted comment: minisign public key ") +
                                         kapsa::sign_key_id_text(pub.id, id));
@@ -151,22 +128,22 @@ TEST(Sign, ReadsTheKeysMinisignMakes) {
     ASSERT_EQ(kapsa::sign_read_public_key(text, &bare), 0);
     EXPECT_EQ(memcmp(&bare, &pub, sizeof pub), 0);
   }
-  SignSecretKey secret = keys().secret("w");
-  SignPublicKey pub = keys().pub("w");
+  SignSecretKey secret = secret_key("w");
+  SignPublicKey pub = public_key("w");
   EXPECT_EQ(memcmp(&secret.pub, &pub, sizeof pub), 0);
 }
 
 TEST(Sign, MinisignChecksWhatKapsaSigns) {
   TempDir dir;
   std::string bytes = test::random_bytes(100003, 5);
-  SignSecretKey key = keys().secret("w");
+  SignSecretKey key = secret_key("w");
   char pub_text[kapsa::sign_public_key_text_size];
   kapsa::sign_public_key_text(key.pub, pub_text);
   test::write_file(dir / "signed", bytes);
   for (std::string comment : {std::string(), std::string("kapsa 1.2, \"f\xc3\xbcr\" all"),
                               std::string(kapsa::sign_comment_max, 'c')}) {
     SignBlock block;
-    ASSERT_EQ(outcome(dir, signed_copy(key, bytes, comment.c_str()), {keys().pub("w")}, &block),
+    ASSERT_EQ(outcome(dir, signed_copy(key, bytes, comment.c_str()), {public_key("w")}, &block),
               "signature verified");
     EXPECT_EQ(block.offset, bytes.size());
     EXPECT_EQ(block.comment, comment);
@@ -197,7 +174,7 @@ TEST(Sign, KapsaChecksWhatMinisignSigns) {
   std::string sig = test::read_file(dir / "data.minisig");
   std::string alg_id_sig = unbase64(line_of(sig, 1)), comment = line_of(sig, 2).substr(17);
   ASSERT_EQ(alg_id_sig.substr(0, 2), "ED") << "minisign signs prehashed";
-  SignPublicKey pub = keys().pub("w");
+  SignPublicKey pub = public_key("w");
   std::string block = "KAPSASIG" + alg_id_sig.substr(0, 10) + bytes_of(pub.key, 32) +
                       alg_id_sig.substr(10) + le(comment.size(), 2) + comment +
                       unbase64(line_of(sig, 3));
@@ -209,7 +186,7 @@ TEST(Sign, KapsaChecksWhatMinisignSigns) {
 
 TEST(Sign, EveryDamageHasItsVerdict) {
   TempDir dir;
-  SignSecretKey key = keys().secret("w");
+  SignSecretKey key = secret_key("w");
   std::string bytes = test::random_bytes(4000, 7);
   std::string good = signed_copy(key, bytes, "tc");
   size_t d = bytes.size(), f = good.size() - 24, global = d + 116 + 2;
@@ -218,7 +195,7 @@ TEST(Sign, EveryDamageHasItsVerdict) {
     return std::string(good).replace(at, bytes.size(), bytes);
   };
   std::string other = signed_copy(key, test::random_bytes(4000, 8), "tc");
-  std::vector<SignPublicKey> w = {keys().pub("w")}, o = {keys().pub("o")}, none;
+  std::vector<SignPublicKey> w = {public_key("w")}, o = {public_key("o")}, none;
   struct Case {
     const char *what;
     std::string archive;
@@ -251,7 +228,7 @@ TEST(Sign, EveryDamageHasItsVerdict) {
       {"bytes after the footer", good + "more", w, "data after the signature block"},
       {"another file's block", bytes + other.substr(d), w, "signature does not match"},
       {"another key trusted", good, o, "signed by another key"},
-      {"two keys trusted", good, {keys().pub("o"), keys().pub("w")}, "signature verified"},
+      {"two keys trusted", good, {public_key("o"), public_key("w")}, "signature verified"},
   };
   for (const Case &c : cases) EXPECT_EQ(outcome(dir, c.archive, c.trusted), c.said) << c.what;
 }
@@ -261,13 +238,13 @@ TEST(Sign, EveryDamageHasItsVerdict) {
 TEST(Sign, NoCutOrFlippedBitOfTheBlockPasses) {
   TempDir dir;
   std::string bytes = test::random_bytes(300, 9);
-  std::string good = signed_copy(keys().secret("w"), bytes, "release");
+  std::string good = signed_copy(secret_key("w"), bytes, "release");
   for (size_t len = 0; len < good.size(); len++)
-    EXPECT_NE(outcome(dir, good.substr(0, len), {keys().pub("w")}), "signature verified") << len;
+    EXPECT_NE(outcome(dir, good.substr(0, len), {public_key("w")}), "signature verified") << len;
   for (size_t at = bytes.size(); at < good.size(); at++) {
     std::string archive = good;
     archive[at] ^= char(1 << at % 8);
-    EXPECT_NE(outcome(dir, archive, {keys().pub("w")}), "signature verified") << at;
+    EXPECT_NE(outcome(dir, archive, {public_key("w")}), "signature verified") << at;
   }
 }
 
@@ -382,7 +359,7 @@ Result ask_on_terminal(const std::string &path, const std::string &typed, bool *
 TEST(Sign, AsksThePasswordOnTheTerminal) {
   TempDir dir;
   char id[kapsa::sign_key_id_text_size];
-  kapsa::sign_key_id_text(keys().pub("k").id, id);
+  kapsa::sign_key_id_text(public_key("k").id, id);
   // A wrong password costs a derivation too: tried on w.key protected with
   // scrypt limits cheaper than minisign's.
   std::string k = keys().path("k.key"), cheap = dir / "cheap.key";

@@ -15,7 +15,7 @@ using test::TempDir;
 
 namespace {
 
-const char *const minisign = "/usr/bin/minisign";
+using test::minisign;
 const std::string epoch = "1700000000";
 const std::string licence = "Licence text\nline two\n";
 
@@ -31,46 +31,7 @@ uint64_t load_le64(const std::string &bytes, size_t at) {
   return value;
 }
 
-// Key pairs made by minisign once a run: w and o without a password; k, made
-// when first asked for, with the password "pw" (its scrypt costs seconds and
-// 1 GiB, so there is one for the whole run).
-struct Keys {
-  Keys() {
-    EXPECT_EQ(access(minisign, X_OK), 0) << "install Debian's minisign";
-    for (const char *name : {"w", "o"}) make(name, {"-W"}, "");
-  }
-  void make(const std::string &name, std::vector<std::string> args,
-            const std::string &input) const {
-    test::RunOptions opts = test::at(dir.path);
-    opts.input = input;
-    args.insert(args.begin(), {"-G", "-p", name + ".pub", "-s", name + ".key"});
-    Result r = test::run(minisign, args, opts);
-    ASSERT_EQ(r.status, 0) << r.err;
-  }
-  std::string path(const std::string &file) const {
-    if (file[0] == 'k' && !test::exists(dir / file)) make("k", {}, "pw\npw\n");
-    return dir / file;
-  }
-  // The key id as minisign writes it in the public key's comment (upper-case
-  // hex, no leading zeros), which is how kapsa shows it too.
-  std::string id(const std::string &name) const {
-    std::string pub = test::read_file(path(name + ".pub"));
-    std::string comment = pub.substr(0, pub.find('\n'));
-    return comment.substr(comment.rfind(' ') + 1);
-  }
-  // The public key as one line of text (RW...).
-  std::string text(const std::string &name) const {
-    std::string pub = test::read_file(path(name + ".pub"));
-    size_t at = pub.find('\n') + 1;
-    return pub.substr(at, pub.find('\n', at) - at);
-  }
-  TempDir dir;
-};
-
-const Keys &keys() {
-  static Keys made;
-  return made;
-}
+const test::MinisignKeys &keys() { return test::minisign_keys(); }
 
 // Builds an archive with kapsa in dir, at a fixed time; fails the test when
 // the build does not exit 0.
@@ -485,11 +446,7 @@ TEST(License, BuildTakesOnlyTextThatShowsAsItIs) {
   }
 }
 
-// Why the static program cannot be tested here, or empty.
-std::string static_skip() {
-  if (!KAPSA_STATIC_PROGRAM) return "the sanitizer build's program is linked dynamically";
-  return "";
-}
+using test::static_skip;
 
 // A signed installer with a licence, a placement and a post-install, where
 // only busybox is.

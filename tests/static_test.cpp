@@ -15,11 +15,7 @@ using test::TempDir;
 
 const std::string aarch64_bin = KAPSA_AARCH64_BIN;
 
-// Why the static program cannot be tested here, or empty.
-std::string static_skip() {
-  if (!KAPSA_STATIC_PROGRAM) return "the sanitizer build's program is linked dynamically";
-  return "";
-}
+using test::static_skip;
 
 // A small tree, packed by tar, with a post-install script that records its
 // environment.

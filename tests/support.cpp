@@ -356,4 +356,53 @@ bool can_mount(std::string *reason) {
   return true;
 }
 
+const std::string &python_path() {
+  static const std::string path = [] {
+    Result r = run("/usr/bin/env", {"python3", "-c", "import sys; print(sys.executable)"});
+    return r.status == 0 ? r.out.substr(0, r.out.size() - 1) : std::string("python3");
+  }();
+  return path;
+}
+
+Result python(const std::string &code, std::vector<std::string> args) {
+  args.insert(args.begin(), {"-c", code});
+  return run(python_path(), args);
+}
+
+MinisignKeys::MinisignKeys() {
+  EXPECT_EQ(access(minisign, X_OK), 0) << "install Debian's minisign";
+  for (const char *name : {"w", "o"}) make(name, {"-W"}, "");
+}
+
+void MinisignKeys::make(const std::string &name, std::vector<std::string> args,
+                        const std::string &input) const {
+  RunOptions opts = at(dir.path);
+  opts.input = input;
+  args.insert(args.begin(), {"-G", "-p", name + ".pub", "-s", name + ".key"});
+  Result r = run(minisign, args, opts);
+  ASSERT_EQ(r.status, 0) << r.err;
+}
+
+std::string MinisignKeys::path(const std::string &file) const {
+  if (file[0] == 'k' && !exists(dir / file)) make("k", {}, "pw\npw\n");
+  return dir / file;
+}
+
+std::string MinisignKeys::id(const std::string &name) const {
+  std::string pub = read_file(path(name + ".pub"));
+  std::string comment = pub.substr(0, pub.find('\n'));
+  return comment.substr(comment.rfind(' ') + 1);
+}
+
+std::string MinisignKeys::text(const std::string &name) const {
+  std::string pub = read_file(path(name + ".pub"));
+  size_t at = pub.find('\n') + 1;
+  return pub.substr(at, pub.find('\n', at) - at);
+}
+
+const MinisignKeys &minisign_keys() {
+  static MinisignKeys made;
+  return made;
+}
+
 }  // namespace test

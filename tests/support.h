@@ -86,6 +86,13 @@ Result in_mount_namespace(const std::string &script, const RunOptions &opts = {}
 // Runs a shell command line through /bin/sh -c.
 Result sh(const std::string &command, const RunOptions &opts = {});
 
+// The interpreter that "python3" starts, asked once (a version manager's
+// wrapper can take a second to start).
+const std::string &python_path();
+
+// Runs Python code with args.
+Result python(const std::string &code, std::vector<std::string> args);
+
 // Runs the kapsa binary.
 inline Result kapsa(const std::vector<std::string> &args, const RunOptions &opts = {}) {
   return run(kapsa_bin(), args, opts);
@@ -108,6 +115,33 @@ Result gzip_peer(const std::vector<std::string> &args);
 
 // The eleven magic bytes, assembled at run time.
 std::string magic();
+
+// Debian's minisign.
+constexpr const char *minisign = "/usr/bin/minisign";
+
+// Key pairs made by minisign in a directory of their own, once a run: "w"
+// and "o" without a password; "k", made when first asked for, with the
+// password "pw" (its scrypt costs seconds and 1 GiB).
+struct MinisignKeys {
+  MinisignKeys();
+  void make(const std::string &name, std::vector<std::string> args,
+            const std::string &input) const;
+  // The path of one of the files: "w.key", "k.pub", ...
+  std::string path(const std::string &file) const;
+  // The key id as minisign writes it in the public key's comment (upper-case
+  // hex, no leading zeros), which is how kapsa shows it too.
+  std::string id(const std::string &name) const;
+  // The public key as one line of text (RW...).
+  std::string text(const std::string &name) const;
+  TempDir dir;
+};
+const MinisignKeys &minisign_keys();
+
+// Why the static program cannot be tested here, or empty.
+inline std::string static_skip() {
+  if (!KAPSA_STATIC_PROGRAM) return "the sanitizer build's program is linked dynamically";
+  return "";
+}
 
 // Whether this process may mount filesystems in a private mount namespace;
 // reason tells why not.

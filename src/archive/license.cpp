@@ -85,13 +85,9 @@ bool page(const char *pager, const char *text, size_t size) {
 }  // namespace
 
 int license_load(const char *path, char **text, size_t *size) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0) {
-    syserr_report(path);
-    if (fd >= 0) close(fd);
-    return -1;
-  }
+  int fd = fdio_open_file(path, &st);
+  if (fd < 0) return -1;
   if (!S_ISREG(st.st_mode) || st.st_size > off_t(license_max)) {
     fprintf(stderr, "%s: a licence is a file of at most %zu bytes\n", Shown(path).text,
             license_max);

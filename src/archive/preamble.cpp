@@ -74,13 +74,9 @@ int write_preamble(const char *extractor, const Preamble &p, Sink &out, const ch
     fprintf(stderr, "%s: unable to find kapsa to build preamble\n", program);
     return -1;
   }
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0) {
-    syserr_report(path);
-    if (fd >= 0) close(fd);
-    return -1;
-  }
+  int fd = fdio_open_file(path, &st);
+  if (fd < 0) return -1;
   size_t size = size_t(st.st_size);
   HeapBlock image(static_cast<unsigned char *>(malloc(size ? size : 1)), free);
   if (!image) {

@@ -1,10 +1,13 @@
 // Whole reads and writes on descriptors.
 #include "io/fdio.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "base/syserr.h"
 
 namespace kapsa {
 
@@ -57,6 +60,16 @@ int fdio_write(int fd, const void *data, size_t count) {
     count -= size_t(n);
   }
   return 0;
+}
+
+int fdio_open_file(const char *path, struct stat *st) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd >= 0 && fstat(fd, st) == 0) return fd;
+  int saved = errno;
+  if (fd >= 0) close(fd);
+  errno = saved;
+  syserr_report(path);
+  return -1;
 }
 
 }  // namespace kapsa

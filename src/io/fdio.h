@@ -4,6 +4,8 @@
 // end or for an error.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 
 namespace kapsa {
@@ -23,5 +25,9 @@ size_t fdio_read_at(int fd, long long offset, void *data, size_t count);
 // non-blocking is waited on until it drains.  Returns 0, or -1 with errno
 // set when a write fails (EIO when one makes no progress at all).
 int fdio_write(int fd, const void *data, size_t count);
+
+// Opens the file at path for reading (close-on-exec) and fills *st.
+// Returns the descriptor, or -1 after "<path>: <the system's reason>".
+int fdio_open_file(const char *path, struct stat *st);
 
 }  // namespace kapsa

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "base/syserr.h"
+#include "io/fdio.h"
 #include "sign/le.h"
 
 namespace kapsa {
@@ -32,21 +33,6 @@ constexpr size_t at_comment = at_comment_length + 2;
 static_assert(at_comment + sign_signature_size == sign_block_min, "the block's fixed fields");
 
 constexpr const char *damaged = "signature block damaged";
-
-// Reads size bytes of fd at offset at into buf, going on after short reads.
-// Returns the number read, short only at the end of the file; -1 with errno
-// set when a read fails.
-ssize_t read_at(int fd, unsigned char *buf, size_t size, uint64_t at) {
-  size_t got = 0;
-  while (got < size) {
-    ssize_t n = pread(fd, buf + got, size - got, off_t(at + got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    got += size_t(n);
-  }
-  return ssize_t(got);
-}
 
 // The signature and trusted comment, one after the other: what the global
 // signature signs.  Returns its length.
@@ -109,9 +95,8 @@ int hash_file(int fd, uint64_t size, unsigned char out[sign_hash_size]) {
   int result = 0;
   while (at < size) {
     size_t want = size - at < buffer_size ? size_t(size - at) : buffer_size;
-    ssize_t n = read_at(fd, buf, want, at);
-    if (n < 0 || size_t(n) < want) {
-      result = n < 0 ? -1 : 1;
+    if (fdio_read_at(fd, (long long)at, buf, want) < want) {
+      result = errno != 0 ? -1 : 1;
       break;
     }
     sign_hash_update(h, buf, want);
@@ -184,14 +169,17 @@ int sign_find_block(int fd, SignBlock *block) {
   struct stat st;
   unsigned char tail[sign_block_max];
   size_t len = 0;
-  ssize_t got = -1;
-  if (fstat(fd, &st) == 0) {
+  int error = 0;
+  if (fstat(fd, &st) != 0) {
+    error = errno;
+  } else {
     uint64_t size = uint64_t(st.st_size);
     len = size < sizeof tail ? size_t(size) : sizeof tail;
-    got = read_at(fd, tail, len, size - len);
+    if (fdio_read_at(fd, (long long)(size - len), tail, len) < len)
+      error = errno != 0 ? errno : EIO;  // shorter than fstat said: changed meanwhile
   }
-  if (got < 0 || size_t(got) < len) {
-    block->read_error = got < 0 ? errno : EIO;  // shorter than fstat said: changed meanwhile
+  if (error != 0) {
+    block->read_error = error;
     block->damage = syserr_text(block->read_error);
     return -1;
   }

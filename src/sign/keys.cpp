@@ -16,6 +16,7 @@
 
 #include "base/memory.h"
 #include "base/syserr.h"
+#include "io/fdio.h"
 #include "base/text.h"
 #include "sign/le.h"
 #include "sign/password.h"
@@ -51,18 +52,14 @@ long key_file_line(const char *path, char *buf, const char **line) {
     syserr_report(path);
     return -1;
   }
-  size_t len = 0;
-  for (;;) {
-    ssize_t n = read(fd, buf + len, key_file_max + 1 - len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      syserr_report(path);
-      close(fd);
-      return -1;
-    }
-    if (n == 0 || (len += size_t(n)) > key_file_max) break;
-  }
+  size_t len = fdio_read(fd, buf, key_file_max + 1);
+  int saved = errno;
   close(fd);
+  if (len <= key_file_max && saved != 0) {
+    errno = saved;
+    syserr_report(path);
+    return -1;
+  }
   if (len > key_file_max || memchr(buf, '\0', len)) return 0;
   buf[len] = '\0';
   size_t prefix = sizeof comment_prefix - 1;

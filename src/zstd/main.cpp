@@ -77,11 +77,15 @@ bool write_all(const unsigned char *data, size_t count) {
   return true;
 }
 
-// Reads up to size bytes; fewer only at the end of the input.  -1 on error.
-long read_full(unsigned char *data, size_t size) {
+// Reads up to size bytes of standard input into data, at offset (pread)
+// when it is not -1, else from the file position on.  Returns the bytes read
+// (fewer only at the end of the input), or -1 on error.
+long read_full(unsigned char *data, size_t size, long long offset = -1) {
   size_t got = 0;
   while (got < size) {
-    ssize_t n = read(STDIN_FILENO, data + got, size - got);
+    ssize_t n = offset < 0 ? read(STDIN_FILENO, data + got, size - got)
+                           : pread(STDIN_FILENO, data + got, size - got,
+                                   off_t(offset) + off_t(got));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -1;
     if (n == 0) break;
@@ -126,22 +130,6 @@ ZSTD_CCtx_params *make_params(int level, int window_log) {
     }
   }
   return params;
-}
-
-// Reads size bytes of standard input into data, at offset (pread) when it
-// is not -1.  Returns the bytes read (fewer at the end of the input), or -1
-// on error.
-long read_frame(unsigned char *data, size_t size, long long offset) {
-  if (offset < 0) return read_full(data, size);
-  size_t got = 0;
-  while (got < size) {
-    ssize_t n = pread(STDIN_FILENO, data + got, size - got, off_t(offset) + off_t(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    got += size_t(n);
-  }
-  return long(got);
 }
 
 // Compresses in (its bytes in memory, and in place for the whole call: zstd
@@ -192,7 +180,7 @@ int main(int argc, char **argv) {
       return fail("cannot set up the compressor");
     Block frame(static_cast<unsigned char *>(malloc(size ? size_t(size) : 1)), free);
     if (!frame) return fail("out of memory");
-    long n = read_frame(frame.get(), size_t(size), offset);
+    long n = read_full(frame.get(), size_t(size), offset);
     if (n < 0) return fail(strerror(errno));
     // Fewer bytes than pledged: zstd says so.
     return compress_whole(cctx, ZSTD_inBuffer{frame.get(), size_t(n), 0}, out_buf, out_size);
