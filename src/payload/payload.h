@@ -5,8 +5,8 @@
 //   raw    the bytes of the input files, as they are (feature NOCOMPR)
 //   gzip   one gzip member per input file; only the first is decoded, the
 //          others are walked (gz/)
-//   zstd   one zstd frame per input file; all are decoded, one after the
-//          other (feature ZSTD; zstd/)
+//   zstd   zstd frames, one per window of each input file; all are
+//          decoded, one after the other (feature ZSTD; zstd/)
 //
 // Reading an archive, its payload is classified from the feature list once
 // (payload_begin), its header read (payload_read_header: gzip's member

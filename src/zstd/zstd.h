@@ -1,8 +1,9 @@
-// zstd payloads (feature item ZSTD): one zstd frame per input file, one
-// after the other, each with its content size and its content checksum
-// (XXH64).  Decoded in the extractor with Debian's static libzstd, all
-// frames one after the other as one stream, with a window of at most 2^27
-// bytes: a frame asking for more is refused, not allocated.
+// zstd payloads (feature item ZSTD): zstd frames, one per window of each
+// input file (128 MiB, less when the build caps an extraction's memory),
+// one after the other, each with its content size and its content
+// checksum (XXH64).  Decoded in the extractor with Debian's static libzstd,
+// all frames one after the other as one stream, with a window of at most
+// 2^27 bytes: a frame asking for more is refused, not allocated.
 //
 // A frame, as walked here to measure a payload without decoding it:
 //   magic FD 2F B5 28, frame header (2 to 14 bytes), blocks (3-byte header:
