@@ -95,6 +95,18 @@ struct Placement : testing::Test {
     args.insert(args.end(), more.begin(), more.end());
     return archive(args);
   }
+  // What an extraction says when the named filesystem fs has no room for
+  // app and it starts looking elsewhere.
+  static std::string no_room(const std::string &fs) {
+    return fs + "/app: not enough space. Looking for space in other filesystems.\n";
+  }
+  // A run that placed the data ("placed" is its command's last word) and
+  // said err on its way.
+  static void expect_placed(const Result &r, const std::string &err) {
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "placed\n");
+    EXPECT_EQ(r.err, err);
+  }
 };
 
 #define SKIP_IF_NO_MOUNTS() \
@@ -117,20 +129,17 @@ TEST_F(Placement, ATooSmallFilesystemSendsTheDataToAWritableMountWithRoom) {
   // A mount point written with a slash at its end (as the root's is) joins
   // the subdirectory with one slash.
   for (const char *end : {"", "/"}) {
-    std::string table = "/dev/ro $T/ro tmpfs ro 0\n/dev/small $T/small tmpfs rw 0\n"
-                        "/dev/big $T/big" + std::string(end) + " tmpfs rw 0\n";
+    std::string table =
+        "/dev/ro $T/ro tmpfs ro 0\n/dev/small $T/small tmpfs rw 0\n"
+        "/dev/big $T/big" +
+        std::string(end) + " tmpfs rw 0\n";
     Result r =
         run("\"" + a +
                 "\" && cmp $T/big/app/pkg/data.bin $T/src/pkg/data.bin && test ! -e $T/small/app"
                 " && echo placed",
             table);
     SKIP_IF_NO_MOUNTS();
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "placed\n");
-    EXPECT_EQ(r.err, fs +
-                         "/app: not enough space. Looking for space in other filesystems.\n"
-                         "Trying " +
-                         dir / "big" + end + " ...\n" + banner);
+    expect_placed(r, no_room(fs) + "Trying " + dir / "big" + end + " ...\n" + banner);
     EXPECT_EQ(test::read_file(dir / "link"), dir / "big/app\n");  // the link existed meanwhile
   }
 }
@@ -142,7 +151,7 @@ TEST_F(Placement, NoRoomAnywhereGivesUpWithAdvice) {
       run("\"" + a + "\"", "/dev/ro " + dir / "ro tmpfs ro 0\n/dev/small " + fs + " tmpfs rw 0\n");
   SKIP_IF_NO_MOUNTS();
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, fs + "/app: not enough space. Looking for space in other filesystems.\n" + fs +
+  EXPECT_EQ(r.err, no_room(fs) + fs +
                        "/app: not enough space to extract the archive.\n"
                        "Please make at least 4Mb available in " +
                        fs +
@@ -161,9 +170,7 @@ TEST_F(Placement, ATempPathWithRoomIsTakenEvenWhenTheNamedOneHasRoom) {
                      " && test ! -e $T/big/app && echo placed",
                  table_all());
   SKIP_IF_NO_MOUNTS();
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "placed\n");
-  EXPECT_EQ(r.err, banner);
+  expect_placed(r, banner);
 }
 
 TEST_F(Placement, ATempPathWithoutRoomDoesNotSearchTheMountTable) {
@@ -203,16 +210,8 @@ TEST_F(Placement, AStaleLinkIsReplacedAndACandidateThatExistsIsSkipped) {
                      "&& echo placed",
                  table_all());
   SKIP_IF_NO_MOUNTS();
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "placed\n");
-  EXPECT_EQ(r.err, fs +
-                       "/app: not enough space. Looking for space in other filesystems.\n"
-                       "Trying " +
-                       dir / "big ...\n" +
-                       dir /
-                           "big/app: already exists.\n"
-                           "Trying " +
-                       dir / "big2 ...\n" + banner);
+  expect_placed(r, no_room(fs) + "Trying " + dir / "big ...\n" +
+                       dir / "big/app: already exists.\nTrying " + dir / "big2 ...\n" + banner);
 }
 
 TEST_F(Placement, VerboseAsksBeforeEachLink) {
@@ -221,11 +220,7 @@ TEST_F(Placement, VerboseAsksBeforeEachLink) {
   Result r = run("printf 'no\\n\\n' | \"" + a + "\" -v && test -d $T/big2/app/pkg && echo placed",
                  table_all());
   SKIP_IF_NO_MOUNTS();
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "placed\n");
-  EXPECT_EQ(r.err, fs +
-                       "/app: not enough space. Looking for space in other filesystems.\n"
-                       "Trying " +
+  expect_placed(r, no_room(fs) + "Trying " +
                        dir /
                            "big ...\n"
                            "Creating temporary link to " +
@@ -278,10 +273,7 @@ TEST_F(Placement, CandidatesWhoseDirectoryOrLinkCannotBeMadeAreSkipped) {
   Result r = run("touch $T/run/file && \"" + a + "\" || true",
                  "/dev/file " + dir / "run/file ext4 rw 0\n/dev/big " + dir / "big tmpfs rw 0\n");
   SKIP_IF_NO_MOUNTS();
-  EXPECT_EQ(r.err, fs +
-                       "/app: not enough space. Looking for space in other filesystems.\n"
-                       "Trying " +
-                       dir / "run/file ...\n" +
+  EXPECT_EQ(r.err, no_room(fs) + "Trying " + dir / "run/file ...\n" +
                        dir /
                            "run/file/app: Not a directory\n"
                            "Trying " +
@@ -319,9 +311,9 @@ TEST(PlacementAsUser, NoPermissionForTheLinkIsSaidAsSuch) {
   test::write_file(dir / "data", "data\n");
   std::string a = test::build_archive(
       dir, "a.run", {"-V", dir / "opt", "-S", "app", "-f", "cat > /dev/null", "data"});
-  Result r = test::sh("setpriv --reuid=65534 --regid=65534 --clear-groups '" + a + "' -t " +
-                          dir / "home",
-                      test::at(dir / "home"));
+  Result r =
+      test::sh("setpriv --reuid=65534 --regid=65534 --clear-groups '" + a + "' -t " + dir / "home",
+               test::at(dir / "home"));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, dir / "opt/app: cannot make the link to the data here: Permission denied\n");
   EXPECT_FALSE(test::exists(dir / "home/app"));
